@@ -1,0 +1,29 @@
+// A listener on the audio engine's output mix: the recorder's way of hearing
+// exactly what the player hears.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+class AudioTap {
+public:
+  virtual ~AudioTap() = default;
+  // Called on the audio thread with every block of the output mix, interleaved
+  // stereo float in [-1, 1], exactly as it goes to the output.  Must not block,
+  // lock, allocate or touch files.
+  virtual void onMix(const float* interleaved, uint32_t frames) noexcept = 0;
+};
+
+class TapHost {
+public:
+  virtual ~TapHost() = default;
+  virtual uint32_t sampleRate() const = 0;
+  // From the block after attachTap returns, every block reaches the tap, in
+  // order, without gaps.  After detachTap returns, the audio thread no longer
+  // touches the tap.  One tap at a time.
+  virtual void attachTap(AudioTap* tap) = 0;
+  virtual void detachTap(AudioTap* tap) = 0;
+};
+
+}  // namespace platform

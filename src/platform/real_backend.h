@@ -1,0 +1,50 @@
+// The backend the program runs on: the embedded synthesizer and audio engine,
+// the wave-audio device, Qt's dialogs and the user's folders.
+#pragma once
+
+#include "platform/backend.h"
+
+#include <memory>
+
+class QLockFile;
+
+namespace platform {
+
+class SoundSystem;       // synthesizer, audio engine, output, wave channel (sound_system.h)
+class WaveAudioDevice;   // the MCI wave-audio device (mci_device.h)
+
+class RealBackend : public Backend {
+public:
+  RealBackend();
+  ~RealBackend() override;
+
+  MMRESULT midiOutOpen(HMIDIOUT* phmo, int32_t uDeviceID, intptr_t dwCallback,
+                       intptr_t dwInstance, uint32_t fdwOpen) override;
+  MMRESULT midiOutShortMsg(HMIDIOUT hmo, uint32_t dwMsg) override;
+  MMRESULT midiOutClose(HMIDIOUT hmo) override;
+  BOOL sndPlaySoundA(const char* lpszSound, uint32_t fuSound) override;
+  MCIERROR mciSendStringA(const char* lpstrCommand, char* lpstrReturnString,
+                          uint32_t uReturnLength, HWND hwndCallback) override;
+  BOOL mciGetErrorStringA(MCIERROR mcierr, char* pszText, uint32_t cchText) override;
+  BOOL GetSaveFileNameA(OPENFILENAME* ofn) override;
+  uint32_t GetWindowsDirectoryA(char* lpBuffer, uint32_t uSize) override;
+  void Beep() override;
+  int MsgBox(const std::string& prompt, int buttons, const std::string& title) override;
+  std::string App_Path() override;
+  bool App_PrevInstance() override;
+  void DoEvents() override;
+  std::string CurDir() override;
+  bool FileExists(const std::string& path) override;
+  bool Kill(const std::string& path) override;
+
+  // Created on first use and kept for the whole run.
+  SoundSystem& sound();
+  WaveAudioDevice& waveAudio();
+
+private:
+  std::unique_ptr<SoundSystem> sound_;
+  std::unique_ptr<WaveAudioDevice> waveAudio_;
+  std::unique_ptr<QLockFile> instanceLock_;
+};
+
+}  // namespace platform

@@ -1,0 +1,62 @@
+#include "ui/picture_box.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+
+PictureBox::PictureBox(QWidget* parent) : QWidget(parent) {
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  setFocusPolicy(Qt::NoFocus);
+}
+
+void PictureBox::setPicture(const QPixmap& picture) {
+  if (picture.cacheKey() == picture_.cacheKey()) return;
+  picture_ = picture;
+  update();
+}
+
+void PictureBox::setBorderStyle(int style) {
+  if (style == borderStyle_) return;
+  borderStyle_ = style;
+  update();
+}
+
+void PictureBox::paintEvent(QPaintEvent*) {
+  ++paintCount_;
+  QPainter p(this);
+  p.fillRect(rect(), palette().color(QPalette::Base));
+  if (!picture_.isNull()) p.drawPixmap(0, 0, picture_);
+  if (borderStyle_ == 1) {
+    p.setPen(QPen(Qt::black, 1));
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+  }
+}
+
+int VbButton(Qt::MouseButton b) {
+  switch (b) {
+    case Qt::LeftButton: return 1;
+    case Qt::RightButton: return 2;
+    case Qt::MiddleButton: return 4;
+    default: return 0;
+  }
+}
+
+int VbShift(Qt::KeyboardModifiers m) {
+  return (m & Qt::ShiftModifier ? 1 : 0) | (m & Qt::ControlModifier ? 2 : 0) |
+         (m & Qt::AltModifier ? 4 : 0);
+}
+
+void PictureBox::mousePressEvent(QMouseEvent* e) {
+  pressed_ |= e->button();
+  if (onMouseDown)
+    onMouseDown(VbButton(e->button()), VbShift(e->modifiers()), e->position().x(), e->position().y());
+}
+
+void PictureBox::mouseReleaseEvent(QMouseEvent* e) {
+  // The box that saw the press gets the release (Qt grabs the mouse while a
+  // button is held), so dragging off still releases the box.
+  const bool wasPressed = pressed_ & e->button();
+  pressed_ &= ~e->button();
+  if (onMouseUp)
+    onMouseUp(VbButton(e->button()), VbShift(e->modifiers()), e->position().x(), e->position().y());
+  if (wasPressed && rect().contains(e->position().toPoint()) && onClick) onClick();
+}
