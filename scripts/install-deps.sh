@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Plinkora needs to build, run and test.
+# Idempotent, and silent when everything is already there.
+set -euo pipefail
+
+packages=(
+  # build
+  g++ cmake make pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libfluidsynth-dev libsndfile1-dev libpulse-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev googletest
+  # the synthesizer's General MIDI sounds
+  fluid-soundfont-gm
+  # running: X and sound servers for headless machines, Japanese glyphs
+  qt6-qpa-plugins xvfb xauth pulseaudio pulseaudio-utils fonts-noto-cjk
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+[[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
