@@ -1,0 +1,155 @@
+#include "platform/audio_engine.h"
+
+#include "platform/fluid_synth.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+namespace platform {
+
+namespace {
+// Below this peak (about -90 dB) a dying synth counts as silent.
+constexpr float kSilentPeak = 3e-5f;
+// Consecutive quiet blocks, with no voice left, before the synth rests.
+constexpr uint32_t kQuietBlocksToRest = 8;
+}  // namespace
+
+AudioEngine::AudioEngine(uint32_t sampleRate) : rate_(sampleRate), wave_(sampleRate) {}
+
+AudioEngine::~AudioEngine() = default;
+
+// ---- UI thread ----
+
+bool AudioEngine::installSynth(FluidSynth* synth) {
+  if (installed_ || !synth) return false;
+  SynthCommand c;
+  c.kind = SynthCommand::Install;
+  c.synth = synth;
+  if (!synthCommands_.push(c)) return false;
+  installed_ = true;
+  return true;
+}
+
+bool AudioEngine::attachSynth() {
+  if (!installed_) return false;
+  SynthCommand c;
+  c.kind = SynthCommand::Attach;
+  if (!synthCommands_.push(c)) return false;
+  attached_ = true;
+  return true;
+}
+
+bool AudioEngine::detachSynth() {
+  if (!installed_) return false;
+  SynthCommand c;
+  c.kind = SynthCommand::Detach;
+  if (!synthCommands_.push(c)) return false;
+  attached_ = false;
+  return true;
+}
+
+bool AudioEngine::sendMidi(uint32_t packed) {
+  if (!attached_ || !isChannelVoiceMessage(packed)) return false;
+  SynthCommand c;
+  c.kind = SynthCommand::Midi;
+  c.message = packed;
+  return synthCommands_.push(c);
+}
+
+void AudioEngine::attachTap(AudioTap* tap) { tap_.store(tap, std::memory_order_seq_cst); }
+
+void AudioEngine::detachTap(AudioTap* tap) {
+  AudioTap* expected = tap;
+  tap_.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+  // The audio thread raises inTap_ before it reads tap_, so once tap_ is
+  // cleared and inTap_ is seen low, no block can still be using the old tap.
+  while (inTap_.load(std::memory_order_seq_cst)) std::this_thread::yield();
+}
+
+// ---- audio thread ----
+
+void AudioEngine::takeSynthCommands() noexcept {
+  SynthCommand c;
+  while (synthCommands_.pop(c)) {
+    switch (c.kind) {
+      case SynthCommand::Install:
+        synth_ = c.synth;
+        mode_ = SynthMode::Idle;
+        break;
+      case SynthCommand::Attach:
+        if (!synth_) break;
+        synth_->resetChannels();
+        mode_ = SynthMode::Attached;
+        break;
+      case SynthCommand::Detach:
+        if (!synth_ || mode_ != SynthMode::Attached) break;
+        synth_->releaseAll();
+        mode_ = SynthMode::Releasing;
+        releasedFrames_ = 0;
+        quietBlocks_ = 0;
+        break;
+      case SynthCommand::Midi:
+        if (synth_ && mode_ == SynthMode::Attached) {
+          synth_->dispatch(c.message);
+          midiDispatched_.fetch_add(1, std::memory_order_relaxed);
+        }
+        break;
+    }
+  }
+}
+
+void AudioEngine::goIdle() noexcept {
+  synth_->silence();
+  mode_ = SynthMode::Idle;
+}
+
+void AudioEngine::renderSynth(float* out, uint32_t frames) noexcept {
+  if (!synth_ || mode_ == SynthMode::Idle) {
+    std::memset(out, 0, size_t(frames) * 2 * sizeof(float));
+    return;
+  }
+  synth_->render(out, frames);
+  if (mode_ != SynthMode::Releasing) return;
+
+  // Dying away after a detach: rest once silent; past the cap, fade out.
+  const uint64_t cap = uint64_t(kReleaseCapSeconds * rate_);
+  const uint64_t fade = std::max<uint64_t>(1, uint64_t(kCutFadeSeconds * rate_));
+  float peak = 0.0f;
+  for (uint32_t i = 0; i < frames; ++i) {
+    const uint64_t t = releasedFrames_ + i;
+    if (t >= cap) {
+      const float g = t >= cap + fade ? 0.0f : 1.0f - float(t - cap) / float(fade);
+      out[i * 2] *= g;
+      out[i * 2 + 1] *= g;
+    }
+    peak = std::max(peak, std::max(std::fabs(out[i * 2]), std::fabs(out[i * 2 + 1])));
+  }
+  releasedFrames_ += frames;
+  if (releasedFrames_ >= cap + fade) {
+    goIdle();
+    return;
+  }
+  quietBlocks_ = (peak < kSilentPeak && synth_->activeVoices() == 0) ? quietBlocks_ + 1 : 0;
+  if (quietBlocks_ >= kQuietBlocksToRest) goIdle();
+}
+
+void AudioEngine::render(float* out, uint32_t frames) noexcept {
+  if (frames == 0) return;
+  takeSynthCommands();
+  renderSynth(out, frames);
+  synthRendering_.store(synth_ && mode_ != SynthMode::Idle, std::memory_order_release);
+  wave_.mixInto(out, frames);
+
+  for (uint32_t i = 0; i < frames * 2; ++i) out[i] = std::fmin(1.0f, std::fmax(-1.0f, out[i]));
+
+  inTap_.store(true, std::memory_order_seq_cst);
+  if (AudioTap* tap = tap_.load(std::memory_order_seq_cst)) tap->onMix(out, frames);
+  inTap_.store(false, std::memory_order_seq_cst);
+
+  framesRendered_.fetch_add(frames, std::memory_order_release);
+  blocksRendered_.fetch_add(1, std::memory_order_release);
+}
+
+}  // namespace platform

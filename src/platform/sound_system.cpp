@@ -1,0 +1,122 @@
+#include "platform/sound_system.h"
+
+#include <chrono>
+#include <thread>
+
+namespace platform {
+
+SoundSystem::SoundSystem() : SoundSystem(SoundSystemOptions{}) {}
+
+SoundSystem::SoundSystem(SoundSystemOptions options)
+    : options_(std::move(options)), engine_(options_.sampleRate) {
+  options_.synth.sampleRate = options_.sampleRate;
+}
+
+SoundSystem::~SoundSystem() {
+  if (output_) output_->stop();
+}
+
+bool SoundSystem::engineRuns() const { return offline() || (output_ && output_->running()); }
+
+bool SoundSystem::ensureOutput() {
+  if (offline()) return true;
+  if (output_ && output_->running()) return true;
+  if (output_) output_->stop();   // the server went away; try a fresh stream
+  output_ = options_.makeOutput();
+  if (output_ && output_->start(engine_)) return true;
+  lastError_ = "no audio output could be opened";
+  if (auto* pulse = dynamic_cast<PulseOutput*>(output_.get()); pulse && !pulse->error().empty())
+    lastError_ += ": " + pulse->error();
+  output_.reset();
+  return false;
+}
+
+bool SoundSystem::ensureSynth() {
+  if (synth_) return true;
+  const std::vector<std::string> candidates = existingSoundfonts(options_.soundfonts);
+  std::string why = "no soundfont found";
+  for (const std::string& path : candidates) {
+    std::string error;
+    auto synth = FluidSynth::create(path, options_.synth, &error);
+    if (!synth) {
+      why = error;
+      continue;
+    }
+    if (!engine_.installSynth(synth.get())) {
+      why = "the audio engine did not take the synthesizer";
+      continue;
+    }
+    ++soundfontLoads_;
+    synth_ = std::move(synth);
+    return true;
+  }
+  lastError_ = why;
+  return false;
+}
+
+MMRESULT SoundSystem::midiOutOpen(HMIDIOUT* phmo, int32_t deviceId) {
+  if (!phmo) return MMSYSERR_ERROR;
+  if (deviceId != MIDI_MAPPER && deviceId != 0) return MMSYSERR_BADDEVICEID;
+  if (handle_ != 0) return MMSYSERR_ALLOCATED;
+  if (!ensureSynth()) return MMSYSERR_NODRIVER;
+  if (!ensureOutput()) return MMSYSERR_NODRIVER;
+  if (!engine_.attachSynth()) {
+    lastError_ = "the audio engine is not taking commands";
+    return MMSYSERR_ERROR;
+  }
+  // A fresh value for every open, so a handle kept from before a close is
+  // recognised as stale.
+  lastHandle_ = (lastHandle_ < 0x10001 || lastHandle_ >= 0x7FFF0000) ? 0x10001 : lastHandle_ + 1;
+  handle_ = lastHandle_;
+  *phmo = handle_;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT SoundSystem::midiOutShortMsg(HMIDIOUT hmo, uint32_t msg) {
+  if (handle_ == 0 || hmo != handle_) return MMSYSERR_INVALHANDLE;
+  if (!isChannelVoiceMessage(msg)) return MMSYSERR_NOERROR;   // a synthesizer ignores these
+  return engine_.sendMidi(msg) ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+}
+
+MMRESULT SoundSystem::midiOutClose(HMIDIOUT hmo) {
+  if (handle_ == 0 || hmo != handle_) return MMSYSERR_INVALHANDLE;
+  engine_.detachSynth();
+  handle_ = 0;
+  return MMSYSERR_NOERROR;
+}
+
+BOOL SoundSystem::sndPlaySound(const char* name, uint32_t flags) {
+  WaveChannel& wave = engine_.wave();
+  if (!name) {
+    // Nothing can be playing when no output has ever run.
+    if (!engineRuns()) return 1;
+    return wave.stop() ? 1 : 0;
+  }
+  if (!ensureOutput()) return 0;
+  const bool loop = (flags & SND_LOOP) != 0;
+  // A looping sound never ends by itself, so it is always played in the background.
+  const bool async = (flags & SND_ASYNC) != 0 || loop;
+  WaveChannel::Started started;
+  if (!wave.play(name, loop, &started)) return 0;
+  if (async) return 1;
+
+  // Synchronous: wait for the audio thread to finish the sound, but never
+  // longer than the sound plus a margin, whatever happens to the output.
+  using clock = std::chrono::steady_clock;
+  const double latency = output_ ? output_->latencyMs() / 1000.0 : 0.0;
+  const auto deadline =
+      clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(
+                         started.seconds + options_.syncMarginSeconds + latency));
+  while (!wave.hasEnded(started.id)) {
+    if (clock::now() >= deadline) {
+      wave.stopIf(started.id);
+      return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  // The last samples are still in the output's buffer: let them be heard.
+  if (latency > 0) std::this_thread::sleep_for(std::chrono::duration<double>(latency));
+  return 1;
+}
+
+}  // namespace platform

@@ -1,0 +1,89 @@
+// Everything behind the MIDI and wave-sound calls: the synthesizer with its
+// soundfont, the audio engine with the wave channel, and the audio output.
+// One per run; every call comes from the UI thread.
+//
+// The soundfont is loaded at the first midiOutOpen and kept; open and close
+// afterwards only attach and detach the synthesizer, which costs microseconds
+// and leaves the wave channel and a running recording undisturbed.  The
+// output starts at the first open or wave sound and runs until the system is
+// destroyed.
+#pragma once
+
+#include "platform/audio_engine.h"
+#include "platform/fluid_synth.h"
+#include "platform/pulse_output.h"
+#include "platform/soundfont.h"
+#include "platform/winapi.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct SoundSystemOptions {
+  uint32_t sampleRate = 44100;
+  // Soundfonts tried in order at the first open.
+  std::vector<std::string> soundfonts = defaultSoundfontSearch();
+  FluidSynth::Options synth;
+  // Makes the output when sound is first needed.  Empty: offline, with no
+  // output at all; the owner drives engine().render() itself.
+  std::function<std::unique_ptr<AudioOutput>()> makeOutput = makeDefaultAudioOutput;
+  // Longest a synchronous wave sound may run over its own length before the
+  // call gives up on the output (and the sound).
+  double syncMarginSeconds = 0.5;
+
+  static SoundSystemOptions offline() {
+    SoundSystemOptions o;
+    o.makeOutput = nullptr;
+    return o;
+  }
+};
+
+class SoundSystem {
+public:
+  SoundSystem();
+  explicit SoundSystem(SoundSystemOptions options);
+  ~SoundSystem();
+  SoundSystem(const SoundSystem&) = delete;
+  SoundSystem& operator=(const SoundSystem&) = delete;
+
+  // ---- the calls, with their usual results ----
+  // Device MIDI_MAPPER (-1) or 0.  MMSYSERR_NODRIVER when no soundfont loads
+  // or no output opens, MMSYSERR_ALLOCATED while already open.
+  MMRESULT midiOutOpen(HMIDIOUT* phmo, int32_t deviceId);
+  // MMSYSERR_INVALHANDLE (and nothing played) unless `hmo` is the open handle.
+  MMRESULT midiOutShortMsg(HMIDIOUT hmo, uint32_t msg);
+  MMRESULT midiOutClose(HMIDIOUT hmo);
+  // SND_SYNC waits for the end of the sound (bounded); SND_LOOP repeats
+  // until stopped and never waits; a null name stops the channel.
+  BOOL sndPlaySound(const char* name, uint32_t flags);
+
+  // ---- for the recorder, the tests and the benchmark ----
+  // Starts the output if it does not run; always true when offline.
+  bool ensureOutput();
+  bool offline() const { return !options_.makeOutput; }
+  AudioEngine& engine() { return engine_; }
+  TapHost& tapHost() { return engine_; }
+  AudioOutput* output() { return output_.get(); }
+  HMIDIOUT openHandle() const { return handle_; }
+  int soundfontLoads() const { return soundfontLoads_; }
+  std::string soundfontPath() const { return synth_ ? synth_->soundfontPath() : std::string(); }
+  const std::string& lastError() const { return lastError_; }
+
+private:
+  bool ensureSynth();
+  bool engineRuns() const;
+
+  SoundSystemOptions options_;
+  std::unique_ptr<FluidSynth> synth_;     // destroyed after the engine and the output
+  AudioEngine engine_;
+  std::unique_ptr<AudioOutput> output_;
+  HMIDIOUT handle_ = 0;
+  HMIDIOUT lastHandle_ = 0;
+  int soundfontLoads_ = 0;
+  std::string lastError_;
+};
+
+}  // namespace platform
