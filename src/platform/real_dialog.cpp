@@ -1,0 +1,88 @@
+// The real backend's Save dialog: Qt's own file dialog in save mode.
+//
+// Qt's dialog rather than the desktop's, so that what the program asks for
+// holds everywhere: no overwrite question unless OFN_OVERWRITEPROMPT is given,
+// no extension added to a typed name, and the file types shown by their own
+// descriptions.  A save dialog always accepts a new name: OFN_FILEMUSTEXIST,
+// which only makes sense for opening, is not applied.
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QStringList>
+#include <QWidget>
+#include <cstring>
+
+#include "platform/real_backend.h"
+
+namespace platform {
+namespace {
+
+// The description/pattern pairs of an OPENFILENAME filter as Qt name filters.
+// "Waveファイル(*.WAV)" with "*.wav" becomes "Waveファイル(*.WAV) (*.wav)";
+// the dialog hides the part in the last brackets and shows the description.
+QStringList NameFilters(const std::string& filter) {
+  QStringList texts;
+  std::size_t start = 0;
+  while (start < filter.size()) {
+    const std::size_t end = filter.find('\0', start);
+    if (end == start) break;   // the closing empty text
+    texts << QString::fromStdString(filter.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  QStringList filters;
+  for (int i = 0; i + 1 < texts.size(); i += 2) {
+    QString patterns = texts[i + 1];
+    patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+    filters << texts[i] + QStringLiteral(" (") + patterns.simplified() + QLatin1Char(')');
+  }
+  return filters;
+}
+
+}  // namespace
+
+BOOL RealBackend::GetSaveFileNameA(OPENFILENAME* ofn) {
+  if (!ofn || ofn->nMaxFile == 0) return 0;
+
+  QWidget* owner = ofn->hwndOwner ? QWidget::find(static_cast<WId>(ofn->hwndOwner)) : nullptr;
+  QFileDialog dialog(owner);
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setDefaultSuffix(QString());
+  dialog.setOption(QFileDialog::DontConfirmOverwrite, (ofn->Flags & OFN_OVERWRITEPROMPT) == 0);
+  dialog.setOption(QFileDialog::HideNameFilterDetails);
+
+  const QStringList filters = NameFilters(ofn->lpstrFilter);
+  if (!filters.isEmpty()) {
+    dialog.setNameFilters(filters);
+    const int index = ofn->nFilterIndex >= 1 && ofn->nFilterIndex <= static_cast<uint32_t>(filters.size())
+                          ? static_cast<int>(ofn->nFilterIndex) - 1
+                          : 0;
+    dialog.selectNameFilter(filters[index]);
+  }
+  if (!ofn->lpstrInitialDir.empty())
+    dialog.setDirectory(QString::fromStdString(ofn->lpstrInitialDir));
+
+  if (dialog.exec() != QDialog::Accepted) return 0;
+  const QStringList chosen = dialog.selectedFiles();
+  if (chosen.isEmpty() || chosen.first().isEmpty()) return 0;
+
+  // The path must fit the caller's buffer with its NUL; a longer one fails
+  // rather than coming back cut short.
+  const std::string path = chosen.first().toStdString();
+  if (path.size() > ofn->nMaxFile - 1) return 0;
+  ofn->lpstrFile.assign(ofn->nMaxFile, '\0');
+  std::memcpy(ofn->lpstrFile.data(), path.data(), path.size());
+
+  if (ofn->nMaxFileTitle > 0) {
+    const std::string title = QFileInfo(chosen.first()).fileName().toStdString();
+    ofn->lpstrFileTitle.assign(ofn->nMaxFileTitle, '\0');
+    if (title.size() <= ofn->nMaxFileTitle - 1)
+      std::memcpy(ofn->lpstrFileTitle.data(), title.data(), title.size());
+  }
+  const int picked = filters.indexOf(dialog.selectedNameFilter());
+  if (picked >= 0) ofn->nFilterIndex = static_cast<uint32_t>(picked + 1);
+  return 1;
+}
+
+}  // namespace platform
