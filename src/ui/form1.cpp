@@ -69,6 +69,23 @@ Form1::Form1() : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::Win
   Pic_KeyInd[1] = box(360, 96, 9, 17);
   Pic_KeyInd[2] = box(376, 96, 9, 17);
 
+  // The frame sets are only a store of pictures: besides lying outside the
+  // client area they are kept hidden, so that no window manager resizing the
+  // window and no paint pass ever shows or draws them.
+  auto hideAll = [](auto& set) {
+    for (PictureBox* b : set)
+      if (b) b->hide();
+  };
+  hideAll(PIC_IndSrc);
+  hideAll(Pic_CNameHS);
+  hideAll(Pic_CNameLS);
+  hideAll(Pic_PreOn);
+  hideAll(Pic_PreOff);
+  hideAll(Pic_ToneName);
+  hideAll(Pic_RecInd);
+  Pic_KeyInd[1]->hide();
+  Pic_KeyInd[2]->hide();
+
   loadFrames();
 
   // At load only the recorder buttons and the idle lamp show a picture.

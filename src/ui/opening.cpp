@@ -1,19 +1,39 @@
 // The last two steps of start-up: the splash while the start sound plays, then
 // the main window at the screen's top-left corner.
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
+#include <QThread>
+#include <QWindow>
 
 #include "app/module1.h"
 #include "ui/form1.h"
 #include "ui/splash.h"
 
 namespace {
+
 FrmSplash* splashInstance = nullptr;
+
+// Waits, at most half a second and without taking any input, until the window
+// system shows the widget, then paints it at once.
+void WaitUntilPainted(QWidget& w) {
+  QWindow* window = w.windowHandle();
+  if (!window) return;
+  QElapsedTimer waited;
+  waited.start();
+  while (!window->isExposed() && waited.elapsed() < 500) {
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    if (!window->isExposed()) QThread::msleep(5);
+  }
+  if (window->isExposed()) w.repaint();
 }
 
+}  // namespace
+
 FrmSplash::FrmSplash()
-    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::Tool | Qt::WindowStaysOnTopHint) {
+    : QWidget(nullptr, Qt::SplashScreen | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
   picture_ = QPixmap(QString::fromStdString(Module1::AppDir) + QStringLiteral("splash.jpg"));
   setFixedSize(kClientWidth, kClientHeight);
   setAttribute(Qt::WA_ShowWithoutActivating);
@@ -33,11 +53,15 @@ void Show_Splash() {
   splashInstance = new FrmSplash();
   // Centred on the screen; the client area is the fixed size.
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
-    const QRect avail = screen->geometry();
-    splashInstance->move(avail.center() - QPoint(FrmSplash::kClientWidth / 2, FrmSplash::kClientHeight / 2));
+    const QRect whole = screen->geometry();
+    splashInstance->move(whole.x() + (whole.width() - FrmSplash::kClientWidth) / 2,
+                         whole.y() + (whole.height() - FrmSplash::kClientHeight) / 2);
   }
   splashInstance->show();
   DoEvents();
+  // An X server maps the window a moment after it is asked to; the start
+  // sound blocks the program, so make sure the picture is on the screen first.
+  WaitUntilPainted(*splashInstance);
   sndPlaySoundA((AppDir + "start.wav").c_str(), SND_SYNC);
   delete splashInstance;
   splashInstance = nullptr;
@@ -45,8 +69,11 @@ void Show_Splash() {
 
 void Open_MainForm() {
   Form1& f = form1();
+  // The client area is fixed; the window system adds its frame around it.
   f.setFixedSize(Form1::kClientWidth, Form1::kClientHeight);
-  f.move(0, 0);
+  // The outer top-left corner of the window at the screen's top-left corner.
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  f.move(screen ? screen->geometry().topLeft() : QPoint(0, 0));
 
   Show_NoteNames();
   Show_Preset();
@@ -70,6 +97,7 @@ void Open_MainForm() {
   for (Place p : places) Set_CtlRect(*p.ctl, p.w, p.h, p.l, p.t);
 
   f.show();
+  f.activateWindow();
 }
 
 }  // namespace Module1

@@ -11,17 +11,36 @@ PictureBox::PictureBox(QWidget* parent) : QWidget(parent) {
 void PictureBox::setPicture(const QPixmap& picture) {
   if (picture.cacheKey() == picture_.cacheKey()) return;
   picture_ = picture;
-  update();
+  repaintIfChanged();
 }
 
 void PictureBox::setBorderStyle(int style) {
   if (style == borderStyle_) return;
   borderStyle_ = style;
-  update();
+  repaintIfChanged();
+}
+
+// A handler may change a box and change it back before it returns (the
+// preset buttons are switched off and the selected one on again); the box is
+// repainted only if, once the handler is done, it differs from what is on the
+// screen.
+void PictureBox::repaintIfChanged() {
+  if (checkPending_) return;
+  checkPending_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        checkPending_ = false;
+        if (picture_.cacheKey() != paintedKey_ || borderStyle_ != paintedBorder_ || !painted_) update();
+      },
+      Qt::QueuedConnection);
 }
 
 void PictureBox::paintEvent(QPaintEvent*) {
   ++paintCount_;
+  painted_ = true;
+  paintedKey_ = picture_.cacheKey();
+  paintedBorder_ = borderStyle_;
   QPainter p(this);
   p.fillRect(rect(), palette().color(QPalette::Base));
   if (!picture_.isNull()) p.drawPixmap(0, 0, picture_);

@@ -42,9 +42,16 @@ protected:
   void mouseReleaseEvent(QMouseEvent* e) override;
 
 private:
+  void repaintIfChanged();
+
   QPixmap picture_;
   int borderStyle_ = 0;
   int paintCount_ = 0;
+  // What the last paint showed.
+  bool painted_ = false;
+  qint64 paintedKey_ = 0;
+  int paintedBorder_ = 0;
+  bool checkPending_ = false;
   Qt::MouseButtons pressed_;
 };
 
