@@ -261,27 +261,78 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- the loop sound ----
 
-TEST_F(Recorder, RecStopAndPlaySilenceTheLoopButLeaveLoopOnSet) {
-  LoopOn = 1;
-  form1().Bot_Play();   // no take: only a beep, the loop goes on
-  EXPECT_EQ(b.names(), (Strings{"Beep"}));
+class RecorderKeys : public RecorderTest {
+protected:
+  static void Press(Integer vk) {
+    Integer code = vk, shift = 0;
+    form1().Form_KeyDown(code, shift);
+    code = vk;
+    form1().Form_KeyUp(code, shift);
+  }
+  // The wave-sound calls made, as "stop", "loop" or "play <file>".
+  Strings Sounds() const {
+    Strings out;
+    for (const auto& c : b.callsTo("sndPlaySoundA")) {
+      if (c.isNull) out.push_back("stop");
+      else if (c.flags & SND_LOOP) out.push_back("loop");
+      else out.push_back("play " + c.text);
+    }
+    return out;
+  }
+  static constexpr Integer kLeft = 37, kZ = 90, kX = 88, kC = 67;
+};
+
+TEST_F(RecorderKeys, RecAndStopSilenceTheLoopButLeaveLoopOnSoTheNextLeftOnlySwitchesItOff) {
+  Press(kLeft);
+  ASSERT_EQ(LoopOn, 1);
+  Press(kC);   // no take: only a beep, the loop goes on
+  EXPECT_EQ(b.count("Beep"), 1);
+  EXPECT_EQ(Sounds(), (Strings{"loop"}));
+
+  b.clear();
+  Press(kZ);
+  EXPECT_EQ(Recording, 1);
+  EXPECT_EQ(LoopOn, 1);
+  Press(kX);
+  EXPECT_EQ(HasTake, 1);
+  EXPECT_EQ(LoopOn, 1);
+  EXPECT_EQ(Sounds(), (Strings{"stop", "stop"}));
+
+  b.clear();
+  Press(kLeft);   // already silent: switches the loop off
+  EXPECT_EQ(LoopOn, 0);
+  Press(kLeft);   // and this one starts it again
+  EXPECT_EQ(LoopOn, 1);
+  EXPECT_EQ(Sounds(), (Strings{"stop", "loop"}));
+}
+
+TEST_F(RecorderKeys, PlaybackOfTheTakeReplacesTheLoop) {
+  StoreATake();
+  Press(kLeft);
+  Press(kC);
+  EXPECT_EQ(Sounds(), (Strings{"loop", "play " + kTemp}));
   EXPECT_EQ(LoopOn, 1);
 
   b.clear();
-  form1().Bot_Rec();
-  EXPECT_TRUE(SilencedFirst());
+  Press(kLeft);   // stops the playback, the loop stays off
+  EXPECT_EQ(LoopOn, 0);
+  Press(kLeft);
   EXPECT_EQ(LoopOn, 1);
+  EXPECT_EQ(Sounds(), (Strings{"stop", "loop"}));
+}
 
-  b.clear();
-  form1().Bot_Stop();
-  EXPECT_TRUE(SilencedFirst());
-  EXPECT_EQ(LoopOn, 1);
-
-  b.clear();
-  form1().Bot_Play();   // the take replaces the loop
-  ASSERT_EQ(b.count("sndPlaySoundA"), 1);
-  EXPECT_EQ(b.calls[0].text, kTemp);
-  EXPECT_EQ(LoopOn, 1);
+TEST_F(RecorderKeys, ARecorderActionHappensOnReleaseOnlyOncePerPress) {
+  Integer code = kZ, shift = 0;
+  for (int i = 0; i < 5; ++i) {   // held: the key repeats
+    code = kZ;
+    form1().Form_KeyDown(code, shift);
+    EXPECT_EQ(form1().Pic_RecBots[0]->borderStyle(), 1);
+  }
+  EXPECT_TRUE(b.mciCommands().empty());
+  code = kZ;
+  form1().Form_KeyUp(code, shift);
+  EXPECT_EQ(form1().Pic_RecBots[0]->borderStyle(), 0);
+  EXPECT_EQ(b.mciCommands(), (Strings{kOpen, kRecord}));
 }
 
 // ---- the button strip ----
