@@ -18,6 +18,7 @@
 #include <fstream>
 #include <random>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -41,14 +42,16 @@ std::vector<std::string> texts(const std::vector<mci::Word>& words) {
   return out;
 }
 
-// Feeds frames [first, first + frames) of the test signal in blocks of 512.
-void feedSignal(FakeHost& host, uint64_t first, uint64_t frames) {
+// Feeds frames [first, first + frames) of the test signal in blocks of 512,
+// letting the device's writer catch up every 64 blocks when it is given.
+void feedSignal(FakeHost& host, uint64_t first, uint64_t frames, WaveAudioDevice* dev = nullptr) {
   constexpr uint32_t kBlock = 512;
-  for (uint64_t done = 0; done < frames;) {
+  for (uint64_t done = 0, blocks = 1; done < frames; ++blocks) {
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kBlock, frames - done));
     const auto block = signalBlock(first + done, n);
     host.feed(block.data(), n);
     done += n;
+    if (dev && blocks % 64 == 0) dev->flush();
   }
 }
 
@@ -216,6 +219,25 @@ TEST_F(Mci, RecordsExactlyWhatFlowsBetweenRecordAndStop) {
   EXPECT_TRUE(holdsSignal(w, 3000, 44100));
   EXPECT_EQ(readBytes(target).size(), 44u + 44100u * 4);
   EXPECT_TRUE(mci_test::listDir(scratch.path).empty());
+}
+
+// The scratch file on one file system and the target on another: the data
+// still gets copied whole.
+TEST_F(Mci, StoresAcrossFileSystems) {
+  struct stat shm {}, tmp {};
+  if (::stat("/dev/shm", &shm) != 0 || ::stat(dir.path.c_str(), &tmp) != 0 || shm.st_dev == tmp.st_dev)
+    GTEST_SKIP() << "no second file system at hand";
+  const std::string shmScratch = "/dev/shm/plinkora-mci-test-" + std::to_string(::getpid());
+  std::filesystem::create_directory(shmScratch);
+  dev = std::make_unique<WaveAudioDevice>(host, shmScratch);
+  ASSERT_EQ(send(kOpenNew), 0u);
+  ASSERT_EQ(send(kRecord), 0u);
+  feedSignal(host, 0, 300000, dev.get());
+  ASSERT_EQ(send("save newSound " + dir.path + "x.wav"), 0u);
+  dev.reset();
+  EXPECT_TRUE(mci_test::listDir(shmScratch).empty());
+  std::filesystem::remove_all(shmScratch);
+  EXPECT_TRUE(holdsSignal(readWav(dir.path + "x.wav"), 0, 300000));
 }
 
 TEST_F(Mci, SamplesOutsideFullScaleAreClipped) {

@@ -10,6 +10,25 @@
 // Every file written goes to a temporary name in the target's folder and is
 // renamed into place, so a failed save leaves any previous file whole.
 //
+// Commands (words as split by mci_parser.h; positions in milliseconds):
+//   open new alias A type waveaudio        a new, empty take
+//   open PATH [alias A] [type waveaudio]   an existing WAV (type may be left
+//                                          to a ".wav" name, or "waveaudio!PATH")
+//   record A [from MS] [to MS] [overwrite|insert]
+//                                          records the output mix from now on and
+//                                          stops by itself at "to"; "from" cuts
+//                                          the take there ("overwrite"), or must
+//                                          be its end; a second take recording
+//                                          at once is refused
+//   stop A | stop all                      no frame after this is taken; every
+//                                          frame before it is in the take
+//   save A PATH                            a running take is stopped first
+//   close A | close all                    a take is discarded with its scratch file
+// Each may carry "wait" and "notify" (ignored: nothing is ever reported back),
+// except that "record ... wait" is refused rather than block the caller; other
+// MCI commands (play, status, seek, set, pause, resume, ...) answer
+// MCIERR_UNSUPPORTED_FUNCTION.  Takes are 16-bit stereo at the host's rate.
+//
 // Commands are run one at a time (they may come from any thread); the audio
 // thread only ever touches the tap, which neither locks nor allocates.
 #pragma once
