@@ -45,7 +45,9 @@ void PictureBox::paintEvent(QPaintEvent*) {
   p.fillRect(rect(), palette().color(QPalette::Base));
   if (!picture_.isNull()) p.drawPixmap(0, 0, picture_);
   if (borderStyle_ == 1) {
-    p.setPen(QPen(Qt::black, 1));
+    // White: the note boxes and button faces have dark edges of their own,
+    // on which a dark line would not show.
+    p.setPen(QPen(QColor(255, 255, 255), 1));
     p.drawRect(rect().adjusted(0, 0, -1, -1));
   }
 }
