@@ -11,6 +11,8 @@
 #include <QWidget>
 #include <cstring>
 
+#include "platform/real_dialog.h"
+
 #include "platform/real_backend.h"
 
 namespace platform {
@@ -19,7 +21,12 @@ namespace {
 // The description/pattern pairs of an OPENFILENAME filter as Qt name filters.
 // "Waveファイル(*.WAV)" with "*.wav" becomes "Waveファイル(*.WAV) (*.wav)";
 // the dialog hides the part in the last brackets and shows the description.
-QStringList NameFilters(const std::string& filter) {
+struct NameFilterList {
+  QStringList filters;        // as handed to the dialog
+  QStringList descriptions;   // as the dialog shows them
+};
+
+NameFilterList NameFilters(const std::string& filter) {
   QStringList texts;
   std::size_t start = 0;
   while (start < filter.size()) {
@@ -29,18 +36,19 @@ QStringList NameFilters(const std::string& filter) {
     if (end == std::string::npos) break;
     start = end + 1;
   }
-  QStringList filters;
+  NameFilterList list;
   for (int i = 0; i + 1 < texts.size(); i += 2) {
     QString patterns = texts[i + 1];
     patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
-    filters << texts[i] + QStringLiteral(" (") + patterns.simplified() + QLatin1Char(')');
+    list.filters << texts[i] + QStringLiteral(" (") + patterns.simplified() + QLatin1Char(')');
+    list.descriptions << texts[i].simplified();
   }
-  return filters;
+  return list;
 }
 
 }  // namespace
 
-BOOL RealBackend::GetSaveFileNameA(OPENFILENAME* ofn) {
+BOOL RunSaveFileDialog(OPENFILENAME* ofn) {
   if (!ofn || ofn->nMaxFile == 0) return 0;
 
   QWidget* owner = ofn->hwndOwner ? QWidget::find(static_cast<WId>(ofn->hwndOwner)) : nullptr;
@@ -52,7 +60,8 @@ BOOL RealBackend::GetSaveFileNameA(OPENFILENAME* ofn) {
   dialog.setOption(QFileDialog::DontConfirmOverwrite, (ofn->Flags & OFN_OVERWRITEPROMPT) == 0);
   dialog.setOption(QFileDialog::HideNameFilterDetails);
 
-  const QStringList filters = NameFilters(ofn->lpstrFilter);
+  const NameFilterList types = NameFilters(ofn->lpstrFilter);
+  const QStringList& filters = types.filters;
   if (!filters.isEmpty()) {
     dialog.setNameFilters(filters);
     const int index = ofn->nFilterIndex >= 1 && ofn->nFilterIndex <= static_cast<uint32_t>(filters.size())
@@ -80,9 +89,15 @@ BOOL RealBackend::GetSaveFileNameA(OPENFILENAME* ofn) {
     if (title.size() <= ofn->nMaxFileTitle - 1)
       std::memcpy(ofn->lpstrFileTitle.data(), title.data(), title.size());
   }
-  const int picked = filters.indexOf(dialog.selectedNameFilter());
+  // The dialog names the chosen type by its whole filter or, with the details
+  // hidden, by its description.
+  const QString selected = dialog.selectedNameFilter();
+  int picked = filters.indexOf(selected);
+  if (picked < 0) picked = types.descriptions.indexOf(selected);
   if (picked >= 0) ofn->nFilterIndex = static_cast<uint32_t>(picked + 1);
   return 1;
 }
+
+BOOL RealBackend::GetSaveFileNameA(OPENFILENAME* ofn) { return RunSaveFileDialog(ofn); }
 
 }  // namespace platform

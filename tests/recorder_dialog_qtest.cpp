@@ -1,0 +1,166 @@
+// The real Save dialog: Qt's file dialog driven as a player would, by typing
+// a name into it while it runs.
+#include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
+#include <QtTest>
+#include <fstream>
+#include <functional>
+
+#include "platform/real_dialog.h"
+#include "support/support.h"
+
+namespace {
+
+const char kFilter[] = "Waveファイル(*.WAV)\0*.wav\0全てのﾌｧｲﾙ(*.*)\0*.*\0";
+
+OPENFILENAME Request(const std::string& initialDir) {
+  OPENFILENAME ofn;
+  ofn.lStructSize = 76;
+  ofn.lpstrFilter.assign(kFilter, sizeof kFilter - 1);
+  ofn.nFilterIndex = 1;
+  ofn.lpstrFile.assign(256, '\0');
+  ofn.nMaxFile = 256;
+  ofn.lpstrFileTitle.assign(256, '\0');
+  ofn.nMaxFileTitle = 256;
+  ofn.lpstrInitialDir = initialDir;
+  ofn.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
+  return ofn;
+}
+
+// Runs the dialog; `player` is called once with the dialog while it is open
+// and must end it.  Any message box that pops up over the dialog is counted
+// and dismissed.
+struct Session {
+  BOOL result = 0;
+  int questions = 0;
+  bool sawDialog = false;
+};
+
+Session Run(OPENFILENAME& ofn, const std::function<void(QFileDialog*)>& player) {
+  Session s;
+  QTimer poll;
+  poll.setInterval(10);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      ++s.questions;
+      box->done(QMessageBox::Yes);
+      return;
+    }
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    if (dialog && !s.sawDialog) {
+      s.sawDialog = true;
+      player(dialog);
+    }
+  });
+  poll.start();
+  // Should the dialog never show, do not hang the run.
+  QTimer::singleShot(10000, [] {
+    if (auto* w = QApplication::activeModalWidget()) w->close();
+  });
+  s.result = platform::RunSaveFileDialog(&ofn);
+  return s;
+}
+
+void Type(QFileDialog* dialog, const QString& name) {
+  auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+  QVERIFY(edit);
+  edit->setText(name);
+  QMetaObject::invokeMethod(dialog, "accept");
+}
+
+std::string Chosen(const OPENFILENAME& ofn) { return ofn.lpstrFile.substr(0, ofn.lpstrFile.find('\0')); }
+
+}  // namespace
+
+class SaveDialog : public QObject {
+  Q_OBJECT
+
+private slots:
+  void showsTheWaveAndAllFilesTypesAndOpensInTheGivenFolder() {
+    testing_support::ScratchDir dir;
+    OPENFILENAME ofn = Request(dir.path);
+    QFileDialog::AcceptMode mode{};
+    bool confirmsOverwrite = true;
+    QString suffix = QStringLiteral("?"), folder;
+    QStringList filters, shown;
+    int current = -1;
+    Session s = Run(ofn, [&](QFileDialog* d) {
+      mode = d->acceptMode();
+      confirmsOverwrite = !d->testOption(QFileDialog::DontConfirmOverwrite);
+      suffix = d->defaultSuffix();
+      folder = QDir(d->directory()).canonicalPath();
+      filters = d->nameFilters();
+      if (auto* combo = d->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))) {
+        for (int i = 0; i < combo->count(); ++i) shown << combo->itemText(i);
+        current = combo->currentIndex();
+      }
+      d->reject();
+    });
+    QVERIFY(s.sawDialog);
+    QCOMPARE(s.result, 0);
+    QCOMPARE(ofn.lpstrFile, std::string(256, '\0'));
+    QCOMPARE(mode, QFileDialog::AcceptSave);
+    QVERIFY(!confirmsOverwrite);
+    QVERIFY(suffix.isEmpty());
+    QCOMPARE(folder, QDir(QString::fromStdString(dir.path)).canonicalPath());
+    QCOMPARE(filters, (QStringList{QStringLiteral("Waveファイル(*.WAV) (*.wav)"),
+                                   QStringLiteral("全てのﾌｧｲﾙ(*.*) (*.*)")}));
+    QCOMPARE(shown, (QStringList{QStringLiteral("Waveファイル(*.WAV)"), QStringLiteral("全てのﾌｧｲﾙ(*.*)")}));
+    QCOMPARE(current, 0);
+  }
+
+  void theSecondTypeCanBePreselectedAndIsReported() {
+    testing_support::ScratchDir dir;
+    OPENFILENAME ofn = Request(dir.path);
+    ofn.nFilterIndex = 2;
+    int current = -1;
+    Session s = Run(ofn, [&](QFileDialog* d) {
+      if (auto* combo = d->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))) current = combo->currentIndex();
+      Type(d, QStringLiteral("x"));
+    });
+    QCOMPARE(s.result, 1);
+    QCOMPARE(current, 1);
+    QCOMPARE(ofn.nFilterIndex, 2u);
+  }
+
+  void acceptsANewNameAsTypedWithoutAddingAnExtension() {
+    testing_support::ScratchDir scratch;
+    const std::string folder = scratch.path + "録音 フォルダ/";
+    QVERIFY(QDir().mkpath(QString::fromStdString(folder)));
+    OPENFILENAME ofn = Request(folder);
+    Session s = Run(ofn, [](QFileDialog* d) { Type(d, QStringLiteral("新しい take")); });
+    QCOMPARE(s.result, 1);
+    QCOMPARE(Chosen(ofn), folder + "新しい take");
+    QCOMPARE(ofn.lpstrFile.size(), std::size_t{256});
+    QCOMPARE(ofn.lpstrFileTitle.substr(0, ofn.lpstrFileTitle.find('\0')), std::string("新しい take"));
+    QCOMPARE(ofn.nFilterIndex, 1u);
+  }
+
+  void anExistingFileIsChosenWithoutAQuestion() {
+    testing_support::ScratchDir dir;
+    std::ofstream(dir.path + "old.wav") << "old";
+    OPENFILENAME ofn = Request(dir.path);
+    Session s = Run(ofn, [](QFileDialog* d) { Type(d, QStringLiteral("old.wav")); });
+    QCOMPARE(s.result, 1);
+    QCOMPARE(s.questions, 0);
+    QCOMPARE(Chosen(ofn), dir.path + "old.wav");
+  }
+
+  void aPathLongerThanTheBufferFailsInsteadOfBeingCut() {
+    testing_support::ScratchDir dir;
+    OPENFILENAME ofn = Request(dir.path);
+    ofn.lpstrFile.assign(16, '\0');
+    ofn.nMaxFile = 16;
+    Session s = Run(ofn, [](QFileDialog* d) { Type(d, QStringLiteral("a-rather-long-name.wav")); });
+    QVERIFY(s.sawDialog);
+    QCOMPARE(s.result, 0);
+    QCOMPARE(ofn.lpstrFile, std::string(16, '\0'));
+  }
+};
+
+QTEST_MAIN(SaveDialog)
+#include "recorder_dialog_qtest.moc"
