@@ -1,0 +1,18 @@
+#include "platform/real_backend.h"
+
+#include <QLockFile>
+
+#include "platform/mci_device.h"
+#include "platform/sound_system.h"
+
+namespace platform {
+
+RealBackend::RealBackend() = default;
+
+// The wave-audio device goes first: it may still listen to the engine.
+RealBackend::~RealBackend() {
+  waveAudio_.reset();
+  sound_.reset();
+}
+
+}  // namespace platform
