@@ -1,0 +1,369 @@
+// Figures for the sound path: opening the device (soundfont load), resident
+// memory, the cost of a note-on in the UI thread, reopen cost, time from a
+// note-on to its first sound leaving the engine, the output's buffering and
+// underruns.  Uses the sound server when one answers, else renders offline
+// at the output's pace and says so.
+//
+//   bench_sound [--period FRAMES] [--periods N] [--busy SECS]
+//                               the report, with another output buffering if asked
+//   bench_sound --listen SECS   open the device and pluck note 69 with program 24, then wait
+//   bench_sound --pitch FILE    pitch of the loudest stretch of a recorded sound file
+#include "platform/sound_system.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace platform;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double nowNs() { return double(Clock::now().time_since_epoch().count()); }
+
+long rssKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+struct Stats {
+  std::vector<double> v;
+  void add(double x) { v.push_back(x); }
+  std::string str(const char* unit) {
+    if (v.empty()) return "no samples";
+    std::sort(v.begin(), v.end());
+    double sum = 0;
+    for (double x : v) sum += x;
+    char b[200];
+    std::snprintf(b, sizeof b, "min %.3f / median %.3f / mean %.3f / p95 %.3f / max %.3f %s (n=%zu)",
+                  v.front(), v[v.size() / 2], sum / double(v.size()), v[v.size() * 95 / 100],
+                  v.back(), unit, v.size());
+    return b;
+  }
+};
+
+// Watches the output mix: when armed, notes the moment the first block with
+// a non-silent sample leaves the engine, and where in the block it lies.
+// "Silent" is below 1e-6: the idle room reverb hums at about 3e-8.
+struct OnsetTap : AudioTap {
+  std::atomic<bool> armed{false};
+  std::atomic<double> firedNs{0};
+  std::atomic<int> offset{0};
+  std::atomic<int> quietBlocks{0};
+  void onMix(const float* x, uint32_t frames) noexcept override {
+    int first = -1;
+    float p = 0.0f;
+    for (uint32_t i = 0; i < frames * 2; ++i) {
+      const float a = std::fabs(x[i]);
+      p = std::max(p, a);
+      if (first < 0 && a > 1e-6f) first = int(i / 2);
+    }
+    quietBlocks.store(p < 5e-7f ? quietBlocks.load(std::memory_order_relaxed) + 1 : 0,
+                      std::memory_order_relaxed);
+    if (armed.load(std::memory_order_acquire) && first >= 0) {
+      offset.store(first, std::memory_order_relaxed);
+      firedNs.store(nowNs(), std::memory_order_relaxed);
+      armed.store(false, std::memory_order_release);
+    }
+  }
+};
+
+// Stands in for the output when there is no sound server: renders a period
+// at the rate a sound card would take it.
+struct PacedRenderer {
+  std::atomic<bool> run{true};
+  std::thread thread;
+  PacedRenderer(AudioEngine& engine, uint32_t period) {
+    thread = std::thread([this, &engine, period] {
+      std::vector<float> block(size_t(period) * 2);
+      auto next = Clock::now();
+      const auto step = std::chrono::nanoseconds(uint64_t(period * 1e9 / engine.sampleRate()));
+      while (run.load()) {
+        engine.render(block.data(), period);
+        next += step;
+        std::this_thread::sleep_until(next);
+      }
+    });
+  }
+  ~PacedRenderer() {
+    run = false;
+    thread.join();
+  }
+};
+
+constexpr uint32_t kProgram24 = 0xC0 | 24 << 8;
+constexpr uint32_t kNote69 = 0x90 | 69 << 8 | 127 << 16;
+constexpr uint32_t kAllSoundOff = 0xB0 | 120 << 8;
+
+double pitchOfFile(const char* path) {
+  SF_INFO info{};
+  SNDFILE* f = sf_open(path, SFM_READ, &info);
+  if (!f) {
+    std::printf("cannot read %s\n", path);
+    return 0;
+  }
+  std::vector<float> all(size_t(info.frames) * size_t(info.channels));
+  sf_readf_float(f, all.data(), info.frames);
+  sf_close(f);
+  std::vector<float> x(size_t(info.frames));
+  for (size_t i = 0; i < x.size(); ++i) x[i] = all[i * size_t(info.channels)];
+  const double rate = info.samplerate;
+  // The loudest 0.3 s window, stepped by 50 ms, skipping the first 50 ms of the attack.
+  const size_t len = size_t(0.3 * rate);
+  size_t best = 0;
+  double bestE = -1;
+  for (size_t s = 0; s + len < x.size(); s += size_t(0.05 * rate)) {
+    double e = 0;
+    for (size_t i = s; i < s + len; ++i) e += double(x[i]) * x[i];
+    if (e > bestE) bestE = e, best = s;
+  }
+  best = std::min(best + size_t(0.05 * rate), x.size() > len ? x.size() - len : 0);
+  if (x.size() < len + 1) return 0;
+  // Normalised square difference, first peak within 90 % of the highest.
+  const size_t maxLag = size_t(rate / 60), minLag = size_t(rate / 2500);
+  std::vector<double> n(maxLag + 2);
+  for (size_t tau = 0; tau < n.size(); ++tau) {
+    double acf = 0, m = 0;
+    for (size_t i = best; i + tau < best + len; ++i) {
+      acf += double(x[i]) * x[i + tau];
+      m += double(x[i]) * x[i] + double(x[i + tau]) * x[i + tau];
+    }
+    n[tau] = m > 0 ? 2 * acf / m : 0;
+  }
+  double top = 0;
+  for (size_t t = minLag; t <= maxLag; ++t) top = std::max(top, n[t]);
+  for (size_t t = minLag; t <= maxLag; ++t)
+    if (n[t] >= 0.9 * top && n[t] >= n[t - 1] && n[t] >= n[t + 1]) {
+      const double d = n[t - 1] - 2 * n[t] + n[t + 1];
+      return rate / (double(t) + (d != 0 ? 0.5 * (n[t - 1] - n[t + 1]) / d : 0));
+    }
+  return 0;
+}
+
+int listen(double seconds) {
+  SoundSystem sound;
+  HMIDIOUT h = 0;
+  if (MMRESULT r = sound.midiOutOpen(&h, MIDI_MAPPER)) {
+    std::printf("midiOutOpen failed (%u): %s\n", r, sound.lastError().c_str());
+    return 1;
+  }
+  sound.midiOutShortMsg(h, kProgram24);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  sound.midiOutShortMsg(h, kNote69);
+  std::printf("plucked note 69 with program 24 (%s)\n", sound.output()->describe().c_str());
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  sound.midiOutClose(h);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  return 0;
+}
+
+std::string dataFile(const char* name) {
+  char exe[4096] = {};
+  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  std::string dir = n > 0 ? std::string(exe, size_t(n)) : std::string();
+  dir = dir.substr(0, dir.rfind('/'));
+  return dir + "/../share/plinkora/" + name;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--listen") == 0) return listen(std::atof(argv[2]));
+  if (argc == 3 && std::strcmp(argv[1], "--pitch") == 0) {
+    std::printf("pitch of %s: %.2f Hz\n", argv[2], pitchOfFile(argv[2]));
+    return 0;
+  }
+
+  PulseOutput::Config outputConfig;
+  int busySeconds = 10;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--period") == 0) outputConfig.periodFrames = uint32_t(std::atoi(argv[i + 1]));
+    else if (std::strcmp(argv[i], "--periods") == 0) outputConfig.bufferPeriods = uint32_t(std::atoi(argv[i + 1]));
+    else if (std::strcmp(argv[i], "--busy") == 0) busySeconds = std::max(1, std::atoi(argv[i + 1]));
+  }
+  std::printf("== Plinkora sound path ==\n");
+  const long rss0 = rssKb();
+
+  // ---- opening the device: soundfont load (+ output start) ----
+  SoundSystemOptions liveOptions;
+  liveOptions.makeOutput = [outputConfig] { return std::make_unique<PulseOutput>(outputConfig); };
+  auto sound = std::make_unique<SoundSystem>(liveOptions);
+  HMIDIOUT h = 0;
+  auto t0 = Clock::now();
+  MMRESULT r = sound->midiOutOpen(&h, MIDI_MAPPER);
+  const double openMs = ms(Clock::now() - t0);
+  bool live = r == MMSYSERR_NOERROR;
+  if (!live) {
+    std::printf("no sound server (%s): falling back to offline rendering at the output's pace\n",
+                sound->lastError().c_str());
+    sound = std::make_unique<SoundSystem>(SoundSystemOptions::offline());
+    t0 = Clock::now();
+    r = sound->midiOutOpen(&h, MIDI_MAPPER);
+    if (r != MMSYSERR_NOERROR) {
+      std::printf("midiOutOpen failed offline too: %s\n", sound->lastError().c_str());
+      return 1;
+    }
+    std::printf("first midiOutOpen (soundfont load only): %.1f ms\n", ms(Clock::now() - t0));
+  } else {
+    std::printf("first midiOutOpen (soundfont load + output start): %.1f ms\n", openMs);
+  }
+  std::printf("soundfont: %s\n", sound->soundfontPath().c_str());
+  std::printf("resident memory: %ld kB before, %ld kB after the open\n", rss0, rssKb());
+
+  AudioEngine& engine = sound->engine();
+  std::unique_ptr<PacedRenderer> paced;
+  uint32_t period = 256;
+  if (live) {
+    period = sound->output()->periodFrames();
+    // Wait until the server pulls blocks at the output's rate.  A null sink
+    // that has just woken up sits on its first two-second block before it
+    // asks for more, which is the sink's doing, not the stream's.
+    const auto start = Clock::now();
+    double flowing = -1;
+    while (Clock::now() - start < std::chrono::seconds(6)) {
+      const uint64_t a = engine.framesRendered();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (engine.framesRendered() - a > engine.sampleRate() / 20) {
+        flowing = ms(Clock::now() - start);
+        break;
+      }
+    }
+    std::printf("stream flowing %.0f ms after the open%s\n", flowing,
+                flowing < 0 ? " (never: the server does not pull)" : "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));   // let the stream settle
+    std::printf("%s\n", sound->output()->describe().c_str());
+    std::printf("device-reported latency (buffer + sink): %.2f ms; underruns while starting: %llu\n",
+                sound->output()->latencyMs(), (unsigned long long)sound->output()->underruns());
+  } else {
+    paced = std::make_unique<PacedRenderer>(engine, period);
+    std::printf("offline: a thread renders %u-frame periods every %.2f ms\n", period,
+                period * 1000.0 / engine.sampleRate());
+  }
+
+  // ---- reopen: close + open as a tone change does ----
+  {
+    Stats reopen;
+    for (int batch = 0; batch < 20; ++batch) {
+      for (int i = 0; i < 50; ++i) {
+        const auto a = Clock::now();
+        sound->midiOutClose(h);
+        sound->midiOutOpen(&h, MIDI_MAPPER);
+        reopen.add(ms(Clock::now() - a) * 1000.0);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(15));   // let the audio thread drain
+    }
+    std::printf("close + open: %s; soundfont loads so far: %d\n", reopen.str("us").c_str(),
+                sound->soundfontLoads());
+  }
+
+  // ---- cost of a note-on in the UI thread ----
+  {
+    Stats perCall;
+    const uint32_t quietNote = 0x9F | 60 << 8;   // velocity 0 on channel 16: same path, no sound
+    int failures = 0;
+    for (int batch = 0; batch < 100; ++batch) {
+      const auto a = Clock::now();
+      for (int i = 0; i < 256; ++i) failures += sound->midiOutShortMsg(h, quietNote) != 0;
+      perCall.add(double(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - a).count()) / 256.0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(12));
+    }
+    std::printf("midiOutShortMsg in the UI thread, per call (batches of 256): %s; refused: %d\n",
+                perCall.str("ns").c_str(), failures);
+  }
+
+  // ---- note-on to first sound out of the engine ----
+  {
+    OnsetTap tap;
+    engine.wave();   // nothing plays on the wave channel
+    sound->tapHost().attachTap(&tap);
+    sound->midiOutShortMsg(h, kProgram24);
+    Stats engineMs, offsetMs;
+    std::mt19937 rng(7);
+    int missed = 0;
+    for (int trial = 0; trial < 40; ++trial) {
+      sound->midiOutShortMsg(h, kAllSoundOff);
+      const auto until = Clock::now() + std::chrono::seconds(4);
+      tap.quietBlocks = 0;
+      while (tap.quietBlocks.load() < 20 && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      std::this_thread::sleep_for(std::chrono::microseconds(rng() % 6000));   // any phase of the period
+      tap.armed.store(true, std::memory_order_release);
+      const double sent = nowNs();
+      sound->midiOutShortMsg(h, kNote69);
+      const auto deadline = Clock::now() + std::chrono::seconds(1);
+      while (tap.armed.load(std::memory_order_acquire) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      if (tap.armed.exchange(false)) {
+        ++missed;
+        continue;
+      }
+      engineMs.add((tap.firedNs.load() - sent) / 1e6);
+      offsetMs.add(tap.offset.load() * 1000.0 / engine.sampleRate());
+    }
+    sound->tapHost().detachTap(&tap);
+    std::printf("note-on to the block holding its first sound leaving the engine: %s\n",
+                engineMs.str("ms").c_str());
+    std::printf("  first sound's position inside that block: %s\n", offsetMs.str("ms").c_str());
+    if (missed) std::printf("  %d trials heard nothing within 1 s\n", missed);
+    if (live)
+      std::printf("  + the device's latency, %.2f ms now, until the speaker; underruns so far: %llu\n",
+                  sound->output()->latencyMs(), (unsigned long long)sound->output()->underruns());
+  }
+
+  // ---- wave sounds: decoding once, then from memory ----
+  {
+    const std::string loop = dataFile("3crap2.wav");
+    auto a = Clock::now();
+    const BOOL first = sound->sndPlaySound(loop.c_str(), SND_ASYNC | SND_LOOP);
+    const double firstMs = ms(Clock::now() - a);
+    sound->sndPlaySound(nullptr, SND_NODEFAULT);
+    a = Clock::now();
+    sound->sndPlaySound(loop.c_str(), SND_ASYNC | SND_LOOP);
+    const double againMs = ms(Clock::now() - a);
+    std::printf("sndPlaySoundA(3crap2.wav, loop): %s; first call %.2f ms (decode), again %.3f ms\n",
+                first ? "plays" : "did not play", firstMs, againMs);
+  }
+
+  // ---- a busy stretch: loop on, strummed chords, tone changes ----
+  {
+    const uint64_t underrunsBefore = live ? sound->output()->underruns() : 0;
+    const uint64_t blocksBefore = engine.blocksRendered();
+    const auto a = Clock::now();
+    const int notes[] = {72, 76, 79, 84};
+    for (int step = 0; step < busySeconds * 10; ++step) {
+      for (int n : notes) sound->midiOutShortMsg(h, uint32_t(0x90 | (n + step % 5) << 8 | 127 << 16));
+      if (step % 25 == 24) {
+        sound->midiOutClose(h);
+        sound->midiOutOpen(&h, MIDI_MAPPER);
+        sound->midiOutShortMsg(h, uint32_t(0xC0 | (step % 50 ? 116 : 24) << 8));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const double seconds = ms(Clock::now() - a) / 1000.0;
+    sound->sndPlaySound(nullptr, SND_NODEFAULT);
+    std::printf("busy %d s (loop + 4-note strums every 100 ms + tone changes): %.1f blocks/s",
+                busySeconds, double(engine.blocksRendered() - blocksBefore) / seconds);
+    if (live) std::printf(", underruns %llu", (unsigned long long)(sound->output()->underruns() - underrunsBefore));
+    std::printf("\n");
+  }
+  if (live) std::printf("underruns over the whole run: %llu\n", (unsigned long long)sound->output()->underruns());
+  std::printf("resident memory at the end: %ld kB\n", rssKb());
+  sound->midiOutClose(h);
+  paced.reset();
+  return 0;
+}
