@@ -1,8 +1,6 @@
 // The recorder's four states, their transitions and the failure of every
 // wave-audio step, driven through the form's procedures and the strip's
 // events against the recording test backend.
-#include <QCoreApplication>
-#include <QMouseEvent>
 
 #include "recorder_test_util.h"
 
@@ -362,20 +360,6 @@ TEST_F(Recorder, StripShowsThePressedLookWhileHeldAndClicksRunTheProcedures) {
   form1().Pic_RecBots_Click(4);
   form1().Pic_RecBots_Click(-1);
   EXPECT_TRUE(b.calls.empty());
-}
-
-TEST_F(Recorder, AMouseClickOnRecStartsATake) {
-  PictureBox* rec = form1().Pic_RecBots[0];
-  const QPointF at(10, 8);
-  QMouseEvent press(QEvent::MouseButtonPress, at, rec->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, {});
-  QCoreApplication::sendEvent(rec, &press);
-  EXPECT_EQ(rec->borderStyle(), 1);
-  EXPECT_TRUE(b.mciCommands().empty());   // nothing happens before the release
-  QMouseEvent release(QEvent::MouseButtonRelease, at, rec->mapToGlobal(at), Qt::LeftButton, Qt::NoButton, {});
-  QCoreApplication::sendEvent(rec, &release);
-  EXPECT_EQ(b.mciCommands(), (Strings{kOpen, kRecord}));
-  EXPECT_EQ(form1().Pic_RecBots[0]->borderStyle(), 0);
-  EXPECT_EQ(RecLook(), Look::Recording);
 }
 
 }  // namespace
