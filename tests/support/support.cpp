@@ -16,8 +16,9 @@ QApplication& App() {
   static int argc = 1;
   static char name[] = "plinkora-test";
   static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-  return app;
+  // Never destroyed: Qt's input devices outlive static destruction order.
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
 }
 
 std::string DataDir() {
