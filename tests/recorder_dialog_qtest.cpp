@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 
+#include "platform/real_backend.h"
 #include "platform/real_dialog.h"
 #include "support/support.h"
 
@@ -40,7 +41,8 @@ struct Session {
   bool sawDialog = false;
 };
 
-Session Run(OPENFILENAME& ofn, const std::function<void(QFileDialog*)>& player) {
+Session Run(OPENFILENAME& ofn, const std::function<void(QFileDialog*)>& player,
+            const std::function<BOOL(OPENFILENAME*)>& show = platform::RunSaveFileDialog) {
   Session s;
   QTimer poll;
   poll.setInterval(10);
@@ -61,7 +63,7 @@ Session Run(OPENFILENAME& ofn, const std::function<void(QFileDialog*)>& player) 
   QTimer::singleShot(10000, [] {
     if (auto* w = QApplication::activeModalWidget()) w->close();
   });
-  s.result = platform::RunSaveFileDialog(&ofn);
+  s.result = show(&ofn);
   return s;
 }
 
@@ -148,6 +150,26 @@ private slots:
     QCOMPARE(s.result, 1);
     QCOMPARE(s.questions, 0);
     QCOMPARE(Chosen(ofn), dir.path + "old.wav");
+  }
+
+  void theRealBackendShowsItOverTheOwnerWindow() {
+    testing_support::ScratchDir dir;
+    QWidget owner;
+    owner.show();
+    OPENFILENAME ofn = Request(dir.path);
+    ofn.hwndOwner = static_cast<HWND>(owner.winId());
+    QWidget* parent = nullptr;
+    platform::RealBackend real;
+    Session s = Run(
+        ofn,
+        [&](QFileDialog* d) {
+          parent = d->parentWidget();
+          Type(d, QStringLiteral("owned.wav"));
+        },
+        [&](OPENFILENAME* r) { return real.GetSaveFileNameA(r); });
+    QCOMPARE(s.result, 1);
+    QCOMPARE(parent, &owner);
+    QCOMPARE(Chosen(ofn), dir.path + "owned.wav");
   }
 
   void aPathLongerThanTheBufferFailsInsteadOfBeingCut() {
