@@ -1,12 +1,28 @@
 // The program: the real backend under the windows, then Main.
 #include <QApplication>
+#include <QProxyStyle>
 
 #include "app/module1.h"
 #include "platform/real_backend.h"
 #include "ui/form1.h"
 
+namespace {
+
+// Message boxes show their buttons as plain words, without icons.
+class PlainButtonsStyle : public QProxyStyle {
+public:
+  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                QStyleHintReturn* ret) const override {
+    if (hint == SH_DialogButtonBox_ButtonsHaveIcons) return 0;
+    return QProxyStyle::styleHint(hint, option, widget, ret);
+  }
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  QApplication::setStyle(new PlainButtonsStyle);
   QApplication::setApplicationName(QStringLiteral("Plinkora"));
   platform::RealBackend backend;
   platform::setBackend(&backend);
