@@ -62,7 +62,7 @@ void Form1::Bot_Rec() {
     if (MsgBox(kAskOverwrite, vbYesNo + vbCritical + vbDefaultButton2, "Plinkora") != vbYes) return;
   }
 
-  // "open " + " new ...": two blanks, as the device has always been sent.
+  // Two blanks after "open"; the device takes any run of blanks as one.
   if (Mci(std::string("open ") + " new alias newSound type waveaudio") != 0) {
     Tell(kCannotOpen);
     return;
