@@ -378,6 +378,7 @@ TEST(SoundOutput, NoOutputMeansNothingOpensOrPlays) {
   EXPECT_EQ(sound.sndPlaySound((dir.path + "a.wav").c_str(), SND_ASYNC), 0);
   EXPECT_EQ(sound.output(), nullptr);
   EXPECT_GE(made, 2);   // every call tries again: a sound server may have come up since
+  EXPECT_EQ(sound.soundfontLoads(), 0);   // no time spent loading for a device that cannot play
 }
 
 TEST(SoundOutput, OutputStartsOnceAndStays) {

@@ -58,8 +58,9 @@ MMRESULT SoundSystem::midiOutOpen(HMIDIOUT* phmo, int32_t deviceId) {
   if (!phmo) return MMSYSERR_ERROR;
   if (deviceId != MIDI_MAPPER && deviceId != 0) return MMSYSERR_BADDEVICEID;
   if (handle_ != 0) return MMSYSERR_ALLOCATED;
-  if (!ensureSynth()) return MMSYSERR_NODRIVER;
+  // The output first: it is quick to fail, the soundfont is not.
   if (!ensureOutput()) return MMSYSERR_NODRIVER;
+  if (!ensureSynth()) return MMSYSERR_NODRIVER;
   if (!engine_.attachSynth()) {
     lastError_ = "the audio engine is not taking commands";
     return MMSYSERR_ERROR;

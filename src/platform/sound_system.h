@@ -31,8 +31,10 @@ struct SoundSystemOptions {
   // output at all; the owner drives engine().render() itself.
   std::function<std::unique_ptr<AudioOutput>()> makeOutput = makeDefaultAudioOutput;
   // Longest a synchronous wave sound may run over its own length before the
-  // call gives up on the output (and the sound).
-  double syncMarginSeconds = 0.5;
+  // call gives up on the output (and the sound).  Generous, because a sound
+  // server's sink that has just woken up may sit on its first block for a
+  // couple of seconds (PulseAudio's null sink takes two).
+  double syncMarginSeconds = 3.0;
 
   static SoundSystemOptions offline() {
     SoundSystemOptions o;
