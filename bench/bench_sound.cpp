@@ -8,6 +8,7 @@
 //                               the report, with another output buffering if asked
 //   bench_sound --listen SECS   open the device and pluck note 69 with program 24, then wait
 //   bench_sound --pitch FILE    pitch of the loudest stretch of a recorded sound file
+#include "platform/real_backend.h"
 #include "platform/sound_system.h"
 
 #include <sndfile.h>
@@ -365,5 +366,35 @@ int main(int argc, char** argv) {
   std::printf("resident memory at the end: %ld kB\n", rssKb());
   sound->midiOutClose(h);
   paced.reset();
+  sound.reset();
+
+  // ---- the same note-on through the program's own call and the real backend ----
+  if (live) {
+    RealBackend backend;
+    setBackend(&backend);
+    HMIDIOUT hmo = 0;
+    if (::midiOutOpen(&hmo, MIDI_MAPPER, 0, 0, 0) == MMSYSERR_NOERROR) {
+      AudioEngine& e = backend.sound().engine();
+      for (int i = 0; i < 60; ++i) {   // until the new stream is pulled
+        const uint64_t a = e.framesRendered();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (e.framesRendered() - a > e.sampleRate() / 20) break;
+      }
+      Stats perCall;
+      int failures = 0;
+      for (int batch = 0; batch < 100; ++batch) {
+        const auto a = Clock::now();
+        for (int i = 0; i < 256; ++i) failures += ::midiOutShortMsg(hmo, 0x9F | 60 << 8) != 0;
+        perCall.add(double(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - a).count()) / 256.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(12));
+      }
+      std::printf("::midiOutShortMsg through RealBackend, per call: %s; refused: %d\n",
+                  perCall.str("ns").c_str(), failures);
+      ::midiOutClose(hmo);
+    } else {
+      std::printf("::midiOutOpen through RealBackend failed: %s\n", backend.sound().lastError().c_str());
+    }
+    setBackend(nullptr);
+  }
   return 0;
 }
