@@ -40,8 +40,7 @@ bool Main() {
   // 9. The MIDI output.
   if (midiOutOpen(&hMidiOut, MIDI_MAPPER, 0, 0, 0) != MMSYSERR_NOERROR) {
     Beep();
-    MsgBox("MIDIデバイスをオープン出来ません。MIDI音源が使えるか、"
-           "他のアプリケーションがMIDI音源を使っていないか調べてください。",
+    MsgBox("MIDIデバイスをオープン出来ません。MIDI音源が使えるか、他のアプリケーションがMIDI音源を使っていないか調べてください。",
            vbOKOnly, App_Title());
     return false;
   }
