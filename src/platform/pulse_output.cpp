@@ -126,11 +126,11 @@ bool PulseOutput::start(AudioEngine& engine) {
     pa_threaded_mainloop_wait(loop_);
   }
 
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_FLOAT32NE;
-  spec.rate = engine.sampleRate();
-  spec.channels = 2;
-  stream_ = pa_stream_new(context_, config_.appName.c_str(), &spec, nullptr);
+  pa_sample_spec sampleFormat{};
+  sampleFormat.format = PA_SAMPLE_FLOAT32NE;
+  sampleFormat.rate = engine.sampleRate();
+  sampleFormat.channels = 2;
+  stream_ = pa_stream_new(context_, config_.appName.c_str(), &sampleFormat, nullptr);
   if (!stream_) {
     const std::string why = pa_strerror(pa_context_errno(context_));
     pa_threaded_mainloop_unlock(loop_);
