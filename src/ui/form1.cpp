@@ -1,4 +1,5 @@
 #include "ui/form1.h"
+#include "ui/layout.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -38,21 +39,19 @@ Form1::Form1() : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::Win
     b->setGeometry(left, top, w, h);
     return b;
   };
+  auto boxAt = [&box](const layout::Rect& r) { return box(r.left, r.top, r.width, r.height); };
 
   // Displays, at their places on the panel.
-  constexpr int kBoxLeft[11] = {136, 176, 216, 136, 176, 216, 136, 176, 216, 256, 256};
-  constexpr int kBoxTop[11] = {216, 216, 216, 176, 176, 176, 136, 136, 136, 136, 216};
-  for (int i = 0; i < 11; ++i) Picture2[i] = box(kBoxLeft[i], kBoxTop[i], 33, 33);
+  for (int i = 0; i < 11; ++i) Picture2[i] = boxAt(layout::kNoteBox[i]);
   Picture2[11] = box(272, 328, 33, 33);
   for (int i = 0; i < 3; ++i) {
-    Pic_CnameH[i] = box(56, 136 + 40 * i, 33, 33);
-    Pic_CName[i] = box(88, 136 + 40 * i, 40, 33);
+    Pic_CnameH[i] = boxAt(layout::kChordRoot[i]);
+    Pic_CName[i] = boxAt(layout::kChordQuality[i]);
   }
-  Pic_Preset[0] = box(56, 112, 113, 17);
-  Pic_Preset[1] = box(176, 112, 113, 17);
-  Pic_TnInd = box(296, 232, 41, 17);
-  Pic_KeyInd[0] = box(0, 264, 9, 17);
-  for (int i = 0; i < 4; ++i) Pic_RecBots[i] = box(16 + 80 * i, 264, 73, 17);
+  for (int i = 0; i < 2; ++i) Pic_Preset[i] = boxAt(layout::kPreset[i]);
+  Pic_TnInd = boxAt(layout::kToneIndicator);
+  Pic_KeyInd[0] = boxAt(layout::kKeyLamp);
+  for (int i = 0; i < 4; ++i) Pic_RecBots[i] = boxAt(layout::kRecorderButton[i]);
 
   // Frame sets, in the part of the design area that the client area cuts away.
   for (int k = 0; k < 12; ++k) {

@@ -10,6 +10,7 @@
 
 #include "app/module1.h"
 #include "ui/form1.h"
+#include "ui/layout.h"
 #include "ui/splash.h"
 
 namespace {
@@ -79,22 +80,19 @@ void Open_MainForm() {
   Show_Preset();
   Show_ToneInd();
 
-  struct Place { PictureBox* ctl; Integer w, h, l, t; };
-  const Place places[] = {
-      {f.Pic_Preset[0], 113, 17, 56, 112},  {f.Pic_Preset[1], 113, 17, 176, 112},
-      {f.Pic_CnameH[0], 33, 33, 56, 136},   {f.Pic_CnameH[1], 33, 33, 56, 176},
-      {f.Pic_CnameH[2], 33, 33, 56, 216},   {f.Pic_CName[0], 40, 33, 88, 136},
-      {f.Pic_CName[1], 40, 33, 88, 176},    {f.Pic_CName[2], 40, 33, 88, 216},
-      {f.Picture2[0], 33, 33, 136, 216},    {f.Picture2[1], 33, 33, 176, 216},
-      {f.Picture2[2], 33, 33, 216, 216},    {f.Picture2[3], 33, 33, 136, 176},
-      {f.Picture2[4], 33, 33, 176, 176},    {f.Picture2[5], 33, 33, 216, 176},
-      {f.Picture2[6], 33, 33, 136, 136},    {f.Picture2[7], 33, 33, 176, 136},
-      {f.Picture2[8], 33, 33, 216, 136},    {f.Picture2[9], 33, 33, 256, 136},
-      {f.Picture2[10], 33, 33, 256, 216},   {f.Pic_RecBots[0], 73, 17, 16, 264},
-      {f.Pic_RecBots[1], 73, 17, 96, 264},  {f.Pic_RecBots[2], 73, 17, 176, 264},
-      {f.Pic_RecBots[3], 73, 17, 256, 264}, {f.Pic_KeyInd[0], 9, 17, 0, 264},
+  // Preset buttons, chord roots, chord qualities, note boxes, recorder
+  // buttons, key lamp: each gets width, height, left and top, in that order.
+  auto place = [](PictureBox* ctl, const layout::Rect& r) {
+    Integer w = static_cast<Integer>(r.width), h = static_cast<Integer>(r.height);
+    Integer l = static_cast<Integer>(r.left), t = static_cast<Integer>(r.top);
+    Set_CtlRect(*ctl, w, h, l, t);
   };
-  for (Place p : places) Set_CtlRect(*p.ctl, p.w, p.h, p.l, p.t);
+  for (int i = 0; i < 2; ++i) place(f.Pic_Preset[i], layout::kPreset[i]);
+  for (int i = 0; i < 3; ++i) place(f.Pic_CnameH[i], layout::kChordRoot[i]);
+  for (int i = 0; i < 3; ++i) place(f.Pic_CName[i], layout::kChordQuality[i]);
+  for (int i = 0; i < 11; ++i) place(f.Picture2[i], layout::kNoteBox[i]);
+  for (int i = 0; i < 4; ++i) place(f.Pic_RecBots[i], layout::kRecorderButton[i]);
+  place(f.Pic_KeyInd[0], layout::kKeyLamp);
 
   f.show();
   f.activateWindow();
