@@ -8,25 +8,19 @@ using namespace Module1;
 
 namespace {
 
-// What the window has released already, kept on the window itself so that a
-// new window starts with nothing released.  The shared variables are left as
-// they are (Recording keeps its value).
-constexpr const char* kMidiReleased = "plinkoraMidiReleased";
-constexpr const char* kTakeReleased = "plinkoraTakeReleased";
-
 void ReleaseAll(Form1& form) {
-  if (!form.property(kMidiReleased).toBool()) {
+  if (!form.released.midi) {
     midiOutClose(hMidiOut);
-    form.setProperty(kMidiReleased, true);
+    form.released.midi = true;
   }
 
   sndPlaySoundA(nullptr, SND_NODEFAULT);
 
   // An open take is discarded: it is never stored.
-  if (Recording == 1 && !form.property(kTakeReleased).toBool()) {
+  if (Recording == 1 && !form.released.take) {
     mciSendStringA("stop newSound", nullptr, 0, 0);
     mciSendStringA("close newSound", nullptr, 0, 0);
-    form.setProperty(kTakeReleased, true);
+    form.released.take = true;
   }
 
   const std::string temp = WinDir + "tempsound.wav";

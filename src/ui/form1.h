@@ -60,6 +60,13 @@ public:
   void Pic_RecBots_MouseUp(Integer Index, Integer Button, Integer Shift, float X, float Y);
   void Timer1_Timer();
 
+  // What the close handlers have released already, so that their second run
+  // changes nothing.
+  struct Released {
+    bool midi = false;
+    bool take = false;
+  } released;
+
   // ---- recorder procedures ----
   void Bot_Rec();
   void Bot_Stop();
