@@ -24,38 +24,26 @@ AudioEngine::~AudioEngine() = default;
 
 bool AudioEngine::installSynth(FluidSynth* synth) {
   if (installed_ || !synth) return false;
-  SynthCommand c;
-  c.kind = SynthCommand::Install;
-  c.synth = synth;
-  if (!synthCommands_.push(c)) return false;
+  if (!synthCommands_.push({SynthCommand::Install, 0, synth})) return false;
   installed_ = true;
   return true;
 }
 
 bool AudioEngine::attachSynth() {
-  if (!installed_) return false;
-  SynthCommand c;
-  c.kind = SynthCommand::Attach;
-  if (!synthCommands_.push(c)) return false;
+  if (!installed_ || !synthCommands_.push({SynthCommand::Attach})) return false;
   attached_ = true;
   return true;
 }
 
 bool AudioEngine::detachSynth() {
-  if (!installed_) return false;
-  SynthCommand c;
-  c.kind = SynthCommand::Detach;
-  if (!synthCommands_.push(c)) return false;
+  if (!installed_ || !synthCommands_.push({SynthCommand::Detach})) return false;
   attached_ = false;
   return true;
 }
 
 bool AudioEngine::sendMidi(uint32_t packed) {
   if (!attached_ || !isChannelVoiceMessage(packed)) return false;
-  SynthCommand c;
-  c.kind = SynthCommand::Midi;
-  c.message = packed;
-  return synthCommands_.push(c);
+  return synthCommands_.push({SynthCommand::Midi, packed});
 }
 
 void AudioEngine::attachTap(AudioTap* tap) { tap_.store(tap, std::memory_order_seq_cst); }
