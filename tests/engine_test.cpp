@@ -6,6 +6,8 @@
 #include "support/support.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -302,7 +304,17 @@ TEST(EngineTap, AfterDetachTheAudioThreadNeverTouchesTheTap) {
   for (int i = 0; i < 2000; ++i) {
     tap.allowed = true;
     engine.attachTap(&tap);
-    std::this_thread::yield();
+    // Let the audio thread render while the tap is on (it may not have been
+    // scheduled at all on a busy machine); the first iterations wait for a
+    // whole block, the rest only yield, to race attach and detach.
+    if (i < 50) {
+      const uint64_t seen = engine.blocksRendered();
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+      while (engine.blocksRendered() < seen + 2 && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+    } else {
+      std::this_thread::yield();
+    }
     engine.detachTap(&tap);
     tap.allowed = false;
   }

@@ -13,7 +13,11 @@ WaveAudioDevice& RealBackend::waveAudio() {
     SoundSystem& s = sound();
     // A take records what goes to the output, so the output has to run.
     s.ensureOutput();
-    waveAudio_ = std::make_unique<WaveAudioDevice>(s.tapHost());
+    // Takes are streamed to a scratch file in the private working folder,
+    // which lives on disk (the temp folder may be memory).
+    char folder[1024] = {};
+    GetWindowsDirectoryA(folder, sizeof folder);
+    waveAudio_ = std::make_unique<WaveAudioDevice>(s.tapHost(), std::string(folder));
   }
   return *waveAudio_;
 }
