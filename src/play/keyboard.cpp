@@ -5,15 +5,14 @@
 #include <QKeyEvent>
 
 #include "app/module1.h"
+#include "play/vkeys.h"
 #include "ui/form1.h"
 
 using namespace Module1;
 
 namespace {
 
-constexpr int VK_RETURN = 13, VK_LEFT = 37, VK_UP = 38, VK_RIGHT = 39, VK_DOWN = 40,
-              VK_C = 67, VK_V = 86, VK_X = 88, VK_Z = 90, VK_NUMPAD0 = 96, VK_ADD = 107,
-              VK_SEPARATOR = 108, VK_F1 = 112, VK_F12 = 123;
+using namespace vk;
 
 // Note box struck by a key, -1 for a key that strikes nothing.  Keys 1-9 of the
 // keypad or the digit row are boxes 0-8; 0 strikes nothing.
