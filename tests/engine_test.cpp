@@ -206,6 +206,27 @@ TEST_F(Device, CloseLetsRingingNotesDieAwayWithoutAClick) {
   EXPECT_FALSE(engine.synthRendering());
 }
 
+TEST_F(Device, AnOpenDeviceRestsWhenSilentAndWakesForTheNextNote) {
+  send(programChange(24));
+  send(noteOn(69));
+  render(engine, 512, 512);
+  EXPECT_TRUE(engine.synthRendering());
+  // The note is stopped and the room's reverb dies away; then the synth is
+  // not rendered.
+  send(controller(120, 0));
+  const auto tail = channel(render(engine, size_t(4 * kRate), 512), 0);
+  EXPECT_GT(peak(tail, 0, 4410), 1e-4f);   // the reverb still rings at first
+  EXPECT_FALSE(engine.synthRendering());
+  EXPECT_EQ(peak(tail, tail.size() - 4410), 0.0f);
+
+  // The next note sounds in the very next block, at its pitch.
+  send(noteOn(69));
+  const auto x = channel(render(engine, 26460, 512), 0);
+  EXPECT_TRUE(engine.synthRendering());
+  EXPECT_GT(peak(x, 0, 512), 0.01f);
+  EXPECT_NEAR(pitchHz(x, 6615, 13230), 440.0, 4.4);
+}
+
 TEST_F(Device, ReopenStartsFromACleanState) {
   send(programChange(116));
   send(controller(7, 10));

@@ -70,22 +70,29 @@ void AudioEngine::takeSynthCommands() noexcept {
         if (!synth_) break;
         synth_->resetChannels();
         mode_ = SynthMode::Attached;
+        wake();
         break;
       case SynthCommand::Detach:
         if (!synth_ || mode_ != SynthMode::Attached) break;
         synth_->releaseAll();
         mode_ = SynthMode::Releasing;
         releasedFrames_ = 0;
-        quietBlocks_ = 0;
+        wake();
         break;
       case SynthCommand::Midi:
         if (synth_ && mode_ == SynthMode::Attached) {
+          wake();
           synth_->dispatch(c.message);
           midiDispatched_.fetch_add(1, std::memory_order_relaxed);
         }
         break;
     }
   }
+}
+
+void AudioEngine::wake() noexcept {
+  resting_ = false;
+  quietBlocks_ = 0;
 }
 
 void AudioEngine::goIdle() noexcept {
@@ -98,8 +105,22 @@ void AudioEngine::renderSynth(float* out, uint32_t frames) noexcept {
     std::memset(out, 0, size_t(frames) * 2 * sizeof(float));
     return;
   }
+  if (mode_ == SynthMode::Attached) {
+    // An open device with nothing sounding rests until the next message, so
+    // an idle instrument costs next to nothing.  The room's reverb is let
+    // ring out first.
+    if (resting_) {
+      std::memset(out, 0, size_t(frames) * 2 * sizeof(float));
+      return;
+    }
+    synth_->render(out, frames);
+    float peak = 0.0f;
+    for (uint32_t i = 0; i < frames * 2; ++i) peak = std::max(peak, std::fabs(out[i]));
+    quietBlocks_ = (peak < kSilentPeak && synth_->activeVoices() == 0) ? quietBlocks_ + 1 : 0;
+    if (quietBlocks_ >= kQuietBlocksToRest) resting_ = true;
+    return;
+  }
   synth_->render(out, frames);
-  if (mode_ != SynthMode::Releasing) return;
 
   // Dying away after a detach: rest once silent; past the cap, fade out.
   const uint64_t cap = uint64_t(kReleaseCapSeconds * rate_);
@@ -127,7 +148,7 @@ void AudioEngine::render(float* out, uint32_t frames) noexcept {
   if (frames == 0) return;
   takeSynthCommands();
   renderSynth(out, frames);
-  synthRendering_.store(synth_ && mode_ != SynthMode::Idle, std::memory_order_release);
+  synthRendering_.store(synth_ && mode_ != SynthMode::Idle && !resting_, std::memory_order_release);
   wave_.mixInto(out, frames);
 
   for (uint32_t i = 0; i < frames * 2; ++i) out[i] = std::fmin(1.0f, std::fmax(-1.0f, out[i]));

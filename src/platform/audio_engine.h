@@ -57,8 +57,9 @@ public:
   // ---- figures, any thread ----
   uint64_t framesRendered() const { return framesRendered_.load(std::memory_order_acquire); }
   uint64_t blocksRendered() const { return blocksRendered_.load(std::memory_order_acquire); }
-  // Whether the audio thread renders the synth at all (attached, or notes
-  // dying away after a detach).
+  // Whether the audio thread renders the synth at all: attached with
+  // something sounding (an open device that has fallen silent rests until
+  // its next message), or notes dying away after a detach.
   bool synthRendering() const { return synthRendering_.load(std::memory_order_acquire); }
   uint64_t midiDispatched() const { return midiDispatched_.load(std::memory_order_acquire); }
 
@@ -76,6 +77,7 @@ private:
   void takeSynthCommands() noexcept;
   void renderSynth(float* out, uint32_t frames) noexcept;
   void goIdle() noexcept;
+  void wake() noexcept;
 
   const uint32_t rate_;
   SpscQueue<SynthCommand, 1024> synthCommands_;
@@ -90,6 +92,7 @@ private:
   SynthMode mode_ = SynthMode::Idle;
   uint64_t releasedFrames_ = 0;
   uint32_t quietBlocks_ = 0;
+  bool resting_ = false;   // attached, silent, not rendered until the next message
 
   // the tap
   std::atomic<AudioTap*> tap_{nullptr};
