@@ -36,11 +36,16 @@ public:
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
-void Report(const char* what, std::vector<double> v) {
+// Prints one timing line; returns the table row for the summary.
+std::string Report(const char* what, std::vector<double> v, const char* tableName = nullptr) {
   std::sort(v.begin(), v.end());
   const auto at = [&v](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
   std::printf("%-52s median %8.2f us   p99 %8.2f us   max %8.2f us   (n=%zu)\n", what, at(0.5),
               at(0.99), v.back(), v.size());
+  if (!tableName) return {};
+  char row[256];
+  std::snprintf(row, sizeof row, "| %s | median %.2f us | p99 %.2f us |", tableName, at(0.5), at(0.99));
+  return row;
 }
 
 void Send(QEvent::Type type, int key, Qt::KeyboardModifiers mods, quint32 scan) {
@@ -108,10 +113,13 @@ int main(int argc, char** argv) {
   }
 
   std::printf("key handler timings, %d iterations, offscreen window\n", iterations);
-  Report("key event in -> midiOutShortMsg (keypad 5)", toNoteOn);
-  Report("whole key-down, strike + note-name redraw", strikeDown);
+  const std::string rowNoteOn =
+      Report("key event in -> midiOutShortMsg (keypad 5)", toNoteOn, "Key event to note-on call");
+  const std::string rowHandler =
+      Report("whole key-down, strike + note-name redraw", strikeDown, "Whole key handler (strike and redraw)");
   Report("whole key-up, strike released + redraw", strikeUp);
-  Report("whole key-down, fret F5 (every name changes)", fretDown);
+  const std::string rowFret =
+      Report("whole key-down, fret F5 (every name changes)", fretDown, "Whole key handler, fret F5 (every name redrawn)");
   Report("whole key-up, fret F5 (every name changes back)", fretUp);
 
   // Redrawing boxes that already show the right names repaints nothing.
@@ -126,5 +134,6 @@ int main(int argc, char** argv) {
   std::printf("note-box paints after F5 changed every name:        %d\n", NoteBoxPaints() - before);
   Send(QEvent::KeyRelease, Qt::Key_F5, {}, 71);
   Settle();
+  std::printf("\n%s\n%s\n%s\n", rowNoteOn.c_str(), rowHandler.c_str(), rowFret.c_str());
   return 0;
 }

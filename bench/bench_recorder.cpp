@@ -119,6 +119,10 @@ int main(int argc, char** argv) {
               rssRec - rss0, hwmRec - hwm0, rssEnd - rss0, hwmEnd - hwm0);
   const bool ok = seconds(t3, t4) < 1.0 && seconds(t5, t6) < 1.0 && (hwmEnd - hwm0) < 32 * 1024;
   std::printf("targets (store < 1 s, save < 1 s, < 32 MB added): %s\n", ok ? "met" : "MISSED");
+  std::printf("\n| Recorder, %.0f-minute take: store / save | %.3f s / %.3f s | target < 1 s each |\n",
+              audio / 60.0, seconds(t3, t4), seconds(t5, t6));
+  std::printf("| Recorder, memory added by a %.0f-minute take | %+ld kB | target < 32 MB |\n", audio / 60.0,
+              hwmEnd - hwm0);
   sound.midiOutClose(midi);
   return 0;
 }

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -34,6 +35,19 @@ namespace {
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 double nowNs() { return double(Clock::now().time_since_epoch().count()); }
 
+// Major page faults of this process so far (pages read back from disk).
+long majorFaults() {
+  std::ifstream stat("/proc/self/stat");
+  std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t close = all.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(all.substr(close + 2));
+  std::string field;
+  for (int i = 3; i <= 12 && rest >> field; ++i)
+    if (i == 12) return std::atol(field.c_str());
+  return -1;
+}
+
 long rssKb() {
   std::ifstream status("/proc/self/status");
   std::string line;
@@ -42,9 +56,24 @@ long rssKb() {
   return -1;
 }
 
+// Rows of the summary table printed at the end ("| what | figure | note |"),
+// which scripts/bench.sh gathers from every benchmark.
+std::vector<std::string> tableRows;
+void row(const std::string& what, const std::string& figure, const std::string& note = "") {
+  tableRows.push_back("| " + what + " | " + figure + " | " + note + " |");
+}
+std::string fmt(const char* f, double a, double b = 0, double c = 0) {
+  char buf[200];
+  std::snprintf(buf, sizeof buf, f, a, b, c);
+  return buf;
+}
+
 struct Stats {
   std::vector<double> v;
   void add(double x) { v.push_back(x); }
+  double median() { std::sort(v.begin(), v.end()); return v.empty() ? NAN : v[v.size() / 2]; }
+  double p99() { std::sort(v.begin(), v.end()); return v.empty() ? NAN : v[v.size() * 99 / 100]; }
+  double max() { return v.empty() ? NAN : *std::max_element(v.begin(), v.end()); }
   std::string str(const char* unit) {
     if (v.empty()) return "no samples";
     std::sort(v.begin(), v.end());
@@ -192,11 +221,14 @@ int main(int argc, char** argv) {
 
   PulseOutput::Config outputConfig;
   int busySeconds = 10;
+  int sessionSeconds = 0;   // only the busy stretch, this long
   for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--session") == 0) sessionSeconds = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--period") == 0) outputConfig.periodFrames = uint32_t(std::atoi(argv[i + 1]));
     else if (std::strcmp(argv[i], "--periods") == 0) outputConfig.bufferPeriods = uint32_t(std::atoi(argv[i + 1]));
     else if (std::strcmp(argv[i], "--busy") == 0) busySeconds = std::max(1, std::atoi(argv[i + 1]));
   }
+  if (sessionSeconds) busySeconds = sessionSeconds;
   std::printf("== Plinkora sound path ==\n");
   const long rss0 = rssKb();
 
@@ -222,6 +254,7 @@ int main(int argc, char** argv) {
     std::printf("first midiOutOpen (soundfont load only): %.1f ms\n", ms(Clock::now() - t0));
   } else {
     std::printf("first midiOutOpen (soundfont load + output start): %.1f ms\n", openMs);
+    if (!sessionSeconds) row("First midiOutOpen (soundfont load + output start)", fmt("%.0f ms", openMs));
   }
   std::printf("soundfont: %s\n", sound->soundfontPath().c_str());
   std::printf("resident memory: %ld kB before, %ld kB after the open\n", rss0, rssKb());
@@ -250,6 +283,8 @@ int main(int argc, char** argv) {
     std::printf("%s\n", sound->output()->describe().c_str());
     std::printf("device-reported latency (buffer + sink): %.2f ms; underruns while starting: %llu\n",
                 sound->output()->latencyMs(), (unsigned long long)sound->output()->underruns());
+    if (!sessionSeconds) row("Audio output's reported latency (buffer + sink)", fmt("%.1f ms", sound->output()->latencyMs()),
+        sound->output()->describe());
   } else {
     paced = std::make_unique<PacedRenderer>(engine, period);
     std::printf("offline: a thread renders %u-frame periods every %.2f ms\n", period,
@@ -257,7 +292,7 @@ int main(int argc, char** argv) {
   }
 
   // ---- reopen: close + open as a tone change does ----
-  {
+  if (!sessionSeconds) {
     Stats reopen;
     for (int batch = 0; batch < 20; ++batch) {
       for (int i = 0; i < 50; ++i) {
@@ -273,7 +308,7 @@ int main(int argc, char** argv) {
   }
 
   // ---- cost of a note-on in the UI thread ----
-  {
+  if (!sessionSeconds) {
     Stats perCall;
     const uint32_t quietNote = 0x9F | 60 << 8;   // velocity 0 on channel 16: same path, no sound
     int failures = 0;
@@ -283,12 +318,14 @@ int main(int argc, char** argv) {
       perCall.add(double(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - a).count()) / 256.0);
       std::this_thread::sleep_for(std::chrono::milliseconds(12));
     }
+    const double median = perCall.median();
     std::printf("midiOutShortMsg in the UI thread, per call (batches of 256): %s; refused: %d\n",
                 perCall.str("ns").c_str(), failures);
+    row("midiOutShortMsg on the UI thread", fmt("median %.0f ns", median));
   }
 
   // ---- note-on to first sound out of the engine ----
-  {
+  if (!sessionSeconds) {
     OnsetTap tap;
     engine.wave();   // nothing plays on the wave channel
     sound->tapHost().attachTap(&tap);
@@ -317,6 +354,8 @@ int main(int argc, char** argv) {
       offsetMs.add(tap.offset.load() * 1000.0 / engine.sampleRate());
     }
     sound->tapHost().detachTap(&tap);
+    row("Note-on to first non-silent sample out of the engine",
+        fmt("median %.1f ms", engineMs.median()), fmt("max %.1f ms, %.0f of 40 not heard", engineMs.max(), missed));
     std::printf("note-on to the block holding its first sound leaving the engine: %s\n",
                 engineMs.str("ms").c_str());
     std::printf("  first sound's position inside that block: %s\n", offsetMs.str("ms").c_str());
@@ -327,7 +366,7 @@ int main(int argc, char** argv) {
   }
 
   // ---- wave sounds: decoding once, then from memory ----
-  {
+  if (!sessionSeconds) {
     const std::string loop = dataFile("3crap2.wav");
     auto a = Clock::now();
     const BOOL first = sound->sndPlaySound(loop.c_str(), SND_ASYNC | SND_LOOP);
@@ -344,6 +383,7 @@ int main(int argc, char** argv) {
   {
     const uint64_t underrunsBefore = live ? sound->output()->underruns() : 0;
     const uint64_t blocksBefore = engine.blocksRendered();
+    const long faultsBefore = majorFaults();
     const auto a = Clock::now();
     const int notes[] = {72, 76, 79, 84};
     for (int step = 0; step < busySeconds * 10; ++step) {
@@ -360,7 +400,13 @@ int main(int argc, char** argv) {
     std::printf("busy %d s (loop + 4-note strums every 100 ms + tone changes): %.1f blocks/s",
                 busySeconds, double(engine.blocksRendered() - blocksBefore) / seconds);
     if (live) std::printf(", underruns %llu", (unsigned long long)(sound->output()->underruns() - underrunsBefore));
-    std::printf("\n");
+    std::printf(", major page faults %ld\n", majorFaults() - faultsBefore);
+    if (live)
+      row(fmt(sessionSeconds ? "Dropouts (underruns) over a %.0f s session of continuous playing"
+                             : "Underruns over %.0f s of continuous playing",
+              busySeconds),
+          std::to_string(sound->output()->underruns() - underrunsBefore),
+          "loop on, 4-note strums every 100 ms, tone changes; target 0");
   }
   if (live) std::printf("underruns over the whole run: %llu\n", (unsigned long long)sound->output()->underruns());
   std::printf("resident memory at the end: %ld kB\n", rssKb());
@@ -369,7 +415,7 @@ int main(int argc, char** argv) {
   sound.reset();
 
   // ---- the same note-on through the program's own call and the real backend ----
-  if (live) {
+  if (live && !sessionSeconds) {
     RealBackend backend;
     setBackend(&backend);
     HMIDIOUT hmo = 0;
@@ -396,5 +442,7 @@ int main(int argc, char** argv) {
     }
     setBackend(nullptr);
   }
+  std::printf("\n");
+  for (const std::string& line : tableRows) std::printf("%s\n", line.c_str());
   return 0;
 }
