@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace platform {
 
@@ -227,6 +228,25 @@ std::string PulseOutput::describe() const {
   return line;
 }
 
-std::unique_ptr<AudioOutput> makeDefaultAudioOutput() { return std::make_unique<PulseOutput>(); }
+// The program's output.  A machine that drops out can trade latency for
+// safety: PLINKORA_AUDIO_PERIOD (frames, 64-4096) and PLINKORA_AUDIO_PERIODS
+// (2-16) override the buffering.
+PulseOutput::Config PulseOutput::configFromEnvironment() {
+  Config config;
+  auto number = [](const char* name, long lo, long hi, uint32_t fallback) {
+    const char* text = std::getenv(name);
+    if (!text || !*text) return fallback;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    return (end && *end == '\0' && v >= lo && v <= hi) ? uint32_t(v) : fallback;
+  };
+  config.periodFrames = number("PLINKORA_AUDIO_PERIOD", 64, 4096, config.periodFrames);
+  config.bufferPeriods = number("PLINKORA_AUDIO_PERIODS", 2, 16, config.bufferPeriods);
+  return config;
+}
+
+std::unique_ptr<AudioOutput> makeDefaultAudioOutput() {
+  return std::make_unique<PulseOutput>(PulseOutput::configFromEnvironment());
+}
 
 }  // namespace platform

@@ -47,6 +47,9 @@ public:
   };
   PulseOutput();
   explicit PulseOutput(Config config);
+  // The default buffering, or what PLINKORA_AUDIO_PERIOD/_PERIODS ask for
+  // when they hold numbers in range.
+  static Config configFromEnvironment();
   ~PulseOutput() override;
 
   bool start(AudioEngine& engine) override;
