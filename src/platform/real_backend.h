@@ -40,6 +40,11 @@ public:
   SoundSystem& sound();
   WaveAudioDevice& waveAudio();
 
+protected:
+  // Makes the sound system at its first use: the default soundfonts and the
+  // sound server.
+  virtual std::unique_ptr<SoundSystem> makeSoundSystem();
+
 private:
   std::unique_ptr<SoundSystem> sound_;
   std::unique_ptr<WaveAudioDevice> waveAudio_;
