@@ -72,7 +72,7 @@ struct KeyRole {
   int n = 0;   // box, fret or recorder button
 };
 
-struct KeySpec {
+struct KeyEntry {
   int key;
   bool keypad;
   KeyRole role;
@@ -81,8 +81,8 @@ struct KeySpec {
 // KeyMap() lists the digits 1-9 first, on the keypad and the digit row.
 constexpr std::size_t kDigitKeys = 18;
 
-std::vector<KeySpec> KeyMap() {
-  std::vector<KeySpec> keys;
+std::vector<KeyEntry> KeyMap() {
+  std::vector<KeyEntry> keys;
   for (int d = 1; d <= 9; ++d) {
     keys.push_back({Qt::Key_0 + d, true, {KeyRole::Strike, d - 1}});
     keys.push_back({Qt::Key_0 + d, false, {KeyRole::Strike, d - 1}});
@@ -170,7 +170,7 @@ private slots:
 
     Form1& f = form1();
     QWindow* window = f.windowHandle();
-    const std::vector<KeySpec> keys = KeyMap();
+    const std::vector<KeyEntry> keys = KeyMap();
     std::set<std::pair<int, bool>> keysDown;
     Model m;
     std::set<Qt::MouseButton> buttonsHeld;
@@ -196,7 +196,7 @@ private slots:
       if (chance(55)) {
         // ---- a key ----
         // The recorder keys and the tone keys come up less often.
-        const KeySpec* k = &keys[rng() % keys.size()];
+        const KeyEntry* k = &keys[rng() % keys.size()];
         if ((k->role.kind == KeyRole::Recorder || k->role.kind == KeyRole::ToneDown ||
              k->role.kind == KeyRole::ToneUp) && chance(70))
           k = &keys[rng() % kDigitKeys];   // a digit instead
