@@ -10,6 +10,8 @@ packages=(
   libfluidsynth-dev libsndfile1-dev libpulse-dev libx11-dev libxtst-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest
+  # fuzzing: clang with libFuzzer and the sanitizers (scripts/fuzz.sh)
+  clang libclang-rt-14-dev
   # the synthesizer's General MIDI sounds
   fluid-soundfont-gm
   # running: X and sound servers for headless machines, Japanese glyphs

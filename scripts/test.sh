@@ -7,5 +7,6 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh
 scripts/sound-server.sh || echo "(no sound server: tests that want one are skipped)" >&2
-cd build
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2
+(cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2)
+# A short fuzzing run of each target; a crash fails the run.
+scripts/fuzz.sh 25

@@ -164,14 +164,14 @@ int writeFileReplacing(const std::string& path, const void* header, std::size_t 
 
   mode_t mode = 0666 & ~currentUmask();
   struct stat old;
-  if (::stat(path.c_str(), &old) == 0) {
-    if (S_ISDIR(old.st_mode)) {
-      ::close(fd);
-      ::unlink(tmpl.c_str());
-      return EISDIR;
-    }
-    mode = old.st_mode & 07777;
+  if (::stat(path.c_str(), &old) == 0 && S_ISDIR(old.st_mode)) {
+    ::close(fd);
+    ::unlink(tmpl.c_str());
+    return EISDIR;
   }
+  // A replaced file keeps its mode; a symbolic link at path is replaced by
+  // the new file, never written through, and lends it nothing of its target.
+  if (::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) mode = old.st_mode & 07777;
 
   int err = ::fchmod(fd, mode) == 0 ? 0 : errno;
   if (!err && headerLen > 0) err = writeAll(fd, header, headerLen);

@@ -23,7 +23,8 @@ bool looksLikeWav(int fd);
 // in path's folder that is renamed over path only when everything is written,
 // so on failure path keeps its previous content (or stays absent) and the
 // temporary file is removed.  A new file gets the usual permissions (0666 less
-// the umask); a replaced file keeps its own.
+// the umask); a replaced file keeps its own.  A symbolic link at path is
+// replaced by the new file, not written through.
 // Returns 0, or the errno of the failure; readFailed tells whether it was the
 // reading of srcFd that failed (including srcFd ending early).
 int writeFileReplacing(const std::string& path, const void* header, std::size_t headerLen,

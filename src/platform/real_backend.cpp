@@ -1,6 +1,6 @@
 #include "platform/real_backend.h"
 
-#include <QLockFile>
+#include <unistd.h>
 
 #include "platform/mci_device.h"
 #include "platform/sound_system.h"
@@ -13,6 +13,7 @@ RealBackend::RealBackend() = default;
 RealBackend::~RealBackend() {
   waveAudio_.reset();
   sound_.reset();
+  if (instanceLock_ >= 0) ::close(instanceLock_);
 }
 
 }  // namespace platform

@@ -5,8 +5,7 @@
 #include "platform/backend.h"
 
 #include <memory>
-
-class QLockFile;
+#include <string>
 
 namespace platform {
 
@@ -41,10 +40,16 @@ public:
   SoundSystem& sound();
   WaveAudioDevice& waveAudio();
 
+protected:
+  // Makes the sound system at its first use: the default soundfonts and the
+  // sound server.
+  virtual std::unique_ptr<SoundSystem> makeSoundSystem();
+
 private:
   std::unique_ptr<SoundSystem> sound_;
   std::unique_ptr<WaveAudioDevice> waveAudio_;
-  std::unique_ptr<QLockFile> instanceLock_;
+  int instanceLock_ = -1;        // plinkora.lock, locked while this copy runs
+  std::string workingFolder_;   // found at the first GetWindowsDirectoryA
 };
 
 }  // namespace platform

@@ -1,18 +1,22 @@
 // The desktop side of the real backend: folders, the single-instance check,
 // the beep, message boxes and file calls.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
+#include "platform/private_folder.h"
 #include "platform/real_backend.h"
 
 namespace platform {
@@ -23,31 +27,24 @@ std::string WithSlash(std::string s) {
   return s;
 }
 
-// A folder only this user can enter: created with mode 0700, or an existing
-// real folder (not a link) that belongs to this user, tightened to 0700.
-bool MakePrivateFolder(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return false;
-  if ((st.st_mode & 0777) != 0700 && chmod(path.c_str(), 0700) != 0) return false;
-  return true;
-}
-
 }  // namespace
 
 // The working folder: $XDG_CACHE_HOME/plinkora (normally ~/.cache/plinkora),
 // or, when that cannot be made private, a per-user folder under the temp dir.
+// Found once for the backend's life.
 uint32_t RealBackend::GetWindowsDirectoryA(char* lpBuffer, uint32_t uSize) {
-  static const std::string folder = [] {
-    std::string base = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation).toStdString();
-    std::string candidate = base.empty() ? std::string() : base + "/plinkora";
-    if (!candidate.empty() && MakePrivateFolder(candidate)) return WithSlash(candidate);
-    candidate = QDir::tempPath().toStdString() + "/plinkora-" + std::to_string(geteuid());
-    if (MakePrivateFolder(candidate)) return WithSlash(candidate);
-    return std::string();
-  }();
+  if (workingFolder_.empty()) {
+    const std::string cache =
+        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation).toStdString();
+    const std::string temp = QDir::tempPath().toStdString();
+    workingFolder_ = PrivateWorkingFolder(cache, temp);
+    if (workingFolder_ == kNoWorkingFolder)
+      std::fprintf(stderr,
+                   "plinkora: no private working folder could be made in %s or %s; "
+                   "recording is not possible\n",
+                   cache.c_str(), temp.c_str());
+  }
+  const std::string& folder = workingFolder_;
   const auto needed = static_cast<uint32_t>(folder.size() + 1);
   if (!lpBuffer || uSize < needed) {
     if (lpBuffer && uSize) lpBuffer[0] = '\0';
@@ -67,13 +64,32 @@ std::string RealBackend::App_Path() {
   return WithSlash(exeDir.toStdString());
 }
 
+// One copy per user: the running copy holds a lock on plinkora.lock in the
+// working folder.  The system drops the lock when the process ends, however
+// it ends, so neither a file left behind nor its content ever keeps a later
+// copy from starting.  A link planted at the name is removed, not followed.
 bool RealBackend::App_PrevInstance() {
+  if (instanceLock_ >= 0) return false;
   char buf[1024];
   if (GetWindowsDirectoryA(buf, sizeof buf) == 0 || buf[0] == '\0') return false;
-  instanceLock_ = std::make_unique<QLockFile>(QString::fromStdString(std::string(buf) + "plinkora.lock"));
-  instanceLock_->setStaleLockTime(0);   // a lock left by a dead process is stale at once
-  if (instanceLock_->tryLock(0)) return false;
-  return instanceLock_->error() == QLockFile::LockFailedError;
+  const std::string path = std::string(buf) + "plinkora.lock";
+  constexpr int kFlags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int fd = ::open(path.c_str(), kFlags, 0600);
+  if (fd < 0 && errno == ELOOP && ::unlink(path.c_str()) == 0)
+    fd = ::open(path.c_str(), kFlags | O_EXCL, 0600);
+  if (fd < 0) return false;   // no lock to be had: this copy runs without one
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const bool held = errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+  }
+  instanceLock_ = fd;
+  return false;
 }
 
 void RealBackend::Beep() { QApplication::beep(); }

@@ -2,17 +2,27 @@
 #include "platform/real_backend.h"
 #include "platform/sound_system.h"
 
+#include <cstdio>
+
 namespace platform {
 
+std::unique_ptr<SoundSystem> RealBackend::makeSoundSystem() {
+  return std::make_unique<SoundSystem>();
+}
+
 SoundSystem& RealBackend::sound() {
-  if (!sound_) sound_ = std::make_unique<SoundSystem>();
+  if (!sound_) sound_ = makeSoundSystem();
   return *sound_;
 }
 
 MMRESULT RealBackend::midiOutOpen(HMIDIOUT* phmo, int32_t uDeviceID, intptr_t /*dwCallback*/,
                                   intptr_t /*dwInstance*/, uint32_t /*fdwOpen*/) {
   // The device never calls back, so callback and instance data are not kept.
-  return sound().midiOutOpen(phmo, uDeviceID);
+  const MMRESULT result = sound().midiOutOpen(phmo, uDeviceID);
+  // The player's message names no cause; the terminal gets it.
+  if ((result == MMSYSERR_NODRIVER || result == MMSYSERR_ERROR) && !sound().lastError().empty())
+    std::fprintf(stderr, "plinkora: MIDI output: %s\n", sound().lastError().c_str());
+  return result;
 }
 
 MMRESULT RealBackend::midiOutShortMsg(HMIDIOUT hmo, uint32_t dwMsg) {

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
+#include <stdexcept>
 
 namespace platform {
 
@@ -12,6 +14,7 @@ namespace {
 
 constexpr size_t kCacheEntries = 4;
 constexpr uint64_t kCacheMaxSamples = 16u * 1024u * 1024u;   // 64 MB of floats per file
+constexpr uint64_t kReserveFrames = 1u << 18;                 // about six seconds at 44.1 kHz
 
 // ---- resampling ----
 
@@ -114,8 +117,10 @@ std::vector<float> resampleStereo(const std::vector<float>& in, uint32_t inRate,
   return out;
 }
 
-std::shared_ptr<const WaveData> loadWave(const std::string& path, uint32_t targetRate, bool forLoop,
-                                         std::string* error) {
+namespace {
+
+std::shared_ptr<const WaveData> decodeWave(const std::string& path, uint32_t targetRate,
+                                           bool forLoop, std::string* error) {
   auto fail = [&](const std::string& why) -> std::shared_ptr<const WaveData> {
     if (error) *error = why;
     return nullptr;
@@ -132,7 +137,9 @@ std::shared_ptr<const WaveData> loadWave(const std::string& path, uint32_t targe
     SNDFILE* f;
     ~Closer() { sf_close(f); }
   } closer{file};
-  if (info.channels < 1 || info.samplerate < 1 || info.frames < 0)
+  // A rate far below any real recording comes from a damaged header; taken
+  // at its word it would be stretched to minutes of sound at great cost.
+  if (info.channels < 1 || info.samplerate < int(kMinWaveRate) || info.frames < 0)
     return fail("not a playable sound: " + path);
 
   auto data = std::make_shared<WaveData>();
@@ -143,8 +150,10 @@ std::shared_ptr<const WaveData> loadWave(const std::string& path, uint32_t targe
   const uint64_t wanted = std::min<uint64_t>(uint64_t(info.frames), maxFrames);
   data->truncated = uint64_t(info.frames) > maxFrames;
 
+  // The header's frame count is only a claim: room for more than a few
+  // seconds is made as the frames really arrive.
   std::vector<float> stereo;
-  stereo.reserve(wanted * 2);
+  stereo.reserve(std::min<uint64_t>(wanted, kReserveFrames) * 2);
   constexpr sf_count_t kChunk = 4096;
   std::vector<float> chunk(size_t(kChunk) * size_t(info.channels));
   const int ch = info.channels;
@@ -165,6 +174,21 @@ std::shared_ptr<const WaveData> loadWave(const std::string& path, uint32_t targe
   data->samples = resampleStereo(stereo, data->sourceRate, targetRate, forLoop);
   data->frames = data->samples.size() / 2;
   return data;
+}
+
+}  // namespace
+
+std::shared_ptr<const WaveData> loadWave(const std::string& path, uint32_t targetRate, bool forLoop,
+                                         std::string* error) {
+  try {
+    return decodeWave(path, targetRate, forLoop, error);
+  } catch (const std::bad_alloc&) {
+    if (error) *error = "not enough memory for the sound: " + path;
+    return nullptr;
+  } catch (const std::length_error&) {
+    if (error) *error = "sound too long: " + path;
+    return nullptr;
+  }
 }
 
 // ---- the channel ----

@@ -1,0 +1,5 @@
+#include "fuzz_entries.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  return fuzzing::WaveFile(data, size);
+}
