@@ -11,7 +11,8 @@
 // both on a machine without them).
 //
 //   bench_desktop [--strikes N] [--spacing MS] [--idle SECS] [--program PATH]
-//                 [--table]   print only the table rows
+//                 [--fragment FRAMES]   monitor read size (the result should not depend on it)
+//                 [--table]             print only the table rows
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -148,6 +149,7 @@ struct Monitor {
   pa_context* ctx = nullptr;
   pa_stream* stream = nullptr;
   uint32_t rate = 44100;
+  uint32_t fragmentFrames = 64;
   std::mutex m;
   std::vector<float> samples;     // mono (left channel)
   std::vector<double> times;      // wall ms of each sample
@@ -211,7 +213,7 @@ struct Monitor {
     pa_stream_set_read_callback(stream, &Monitor::onRead, this);
     pa_buffer_attr attr{};
     attr.maxlength = uint32_t(-1);
-    attr.fragsize = 64 * 2 * sizeof(float);
+    attr.fragsize = fragmentFrames * 2 * sizeof(float);
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
                                          PA_STREAM_INTERPOLATE_TIMING);
     pa_stream_connect_record(stream, "@DEFAULT_MONITOR@", &attr, flags);
@@ -276,6 +278,7 @@ int main(int argc, char** argv) {
   double spacingMs = 900;
   double idleSeconds = 10;
   bool tableOnly = false;
+  uint32_t fragment = 64;   // frames per read of the monitor
   std::string program = (fs::canonical("/proc/self/exe").parent_path() / "plinkora").string();
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -284,8 +287,9 @@ int main(int argc, char** argv) {
     else if (a == "--idle" && i + 1 < argc) idleSeconds = std::atof(argv[++i]);
     else if (a == "--program" && i + 1 < argc) program = argv[++i];
     else if (a == "--table") tableOnly = true;
+    else if (a == "--fragment" && i + 1 < argc) fragment = uint32_t(std::atoi(argv[++i]));
     else {
-      std::fprintf(stderr, "usage: %s [--strikes N] [--spacing MS] [--idle SECS] [--program PATH] [--table]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--strikes N] [--spacing MS] [--idle SECS] [--program PATH] [--fragment FRAMES] [--table]\n", argv[0]);
       return 2;
     }
   }
@@ -302,6 +306,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   Monitor mon;
+  mon.fragmentFrames = std::max<uint32_t>(16, fragment);
   std::string why;
   if (!mon.start(&why)) {
     std::fprintf(stderr, "bench_desktop: %s\n", why.c_str());
