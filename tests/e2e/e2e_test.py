@@ -660,8 +660,9 @@ class Run:
             if self.program.poll() is not None:
                 raise Failure("the program ended during start-up with status %s" % self.program.returncode)
             if time.monotonic() > end:
-                raise Failure("no main window titled Plinkora within 30 s (splash %s)"
-                              % ("seen" if splash_seen else "never seen"))
+                raise Failure("no main window titled Plinkora within 30 s (splash %s; windows: %s)"
+                              % ("seen" if splash_seen else "never seen",
+                                 [(w["title"], w["w"], w["h"]) for w in self.screen.windows()]))
             wins = [w for w in self.screen.windows() if w["pid"] == pid]
             for w in wins:
                 if (w["w"], w["h"]) == SPLASH_SIZE and splash_seen is None:
@@ -780,7 +781,25 @@ class Run:
         if others:
             self.snapshot("message", (others[0]["x"], others[0]["y"], others[0]["w"], others[0]["h"]))
             raise Failure("a window %r appeared after saving (a message box?)" % others[0]["title"])
-        poll("the saved file " + target, lambda: os.path.isfile(target), 5)
+        sizes = []
+
+        def written():
+            # complete when it parses and its size holds over two looks
+            try:
+                with wave.open(target, "rb"):
+                    pass
+            except (OSError, EOFError, wave.Error):
+                return False
+            sizes.append(os.path.getsize(target))
+            return len(sizes) >= 2 and sizes[-1] == sizes[-2]
+        try:
+            poll("the saved file " + target, written, 5, 0.1)
+        except Failure:
+            if not os.path.exists(target):
+                raise Failure("no file was saved at %r (files there: %s)"
+                              % (target, os.listdir(os.path.dirname(target))))
+        if not os.path.exists(target):
+            raise Failure("no file was saved at %r" % target)
         shutil.copy(target, os.path.join(self.out, "saved take.wav"))
         self.check_take(target, strikes, times)
         s.focus(self.main["win"])
