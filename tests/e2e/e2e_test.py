@@ -590,13 +590,26 @@ class Run:
         return self.children.start("plinkora", [self.args.program], env,
                                    log_path=os.path.join(self.out, log_name), cwd=self.tmp)
 
-    def snapshot(self, name, rect):
+    def save_picture(self, name, a):
         from PIL import Image
-        x, y, w, h = rect
-        a = self.screen.grab(x, y, w, h)
         self.shots += 1
         Image.fromarray(a).save(os.path.join(self.out, "%02d-%s.png" % (self.shots, name)))
+
+    def snapshot(self, name, rect):
+        a = self.screen.grab(*rect)
+        self.save_picture(name, a)
         return a
+
+    def settled(self, what, rect, timeout=5.0):
+        """Waits until a screen rectangle stops changing (drawn and idle)."""
+        last = [None]
+
+        def same():
+            a = self.screen.grab(*rect)
+            same = last[0] is not None and (a == last[0]).all()
+            last[0] = a
+            return same
+        poll(what, same, timeout, 0.1)
 
     def panel(self, name=None):
         rect = (self.main["x"], self.main["y"]) + MAIN_SIZE
@@ -614,10 +627,7 @@ class Run:
             poll(what, ok, timeout, 0.03)
         finally:
             if last[0] is not None:
-                from PIL import Image
-                self.shots += 1
-                Image.fromarray(last[0].shot).save(
-                    os.path.join(self.out, "%02d-%s.png" % (self.shots, name)))
+                self.save_picture(name, last[0].shot)
         return last[0]
 
     def listen_for_note(self, keysym, expected_hz, label, search=1.5):
@@ -665,12 +675,12 @@ class Run:
                                  [(w["title"], w["w"], w["h"]) for w in self.screen.windows()]))
             wins = [w for w in self.screen.windows() if w["pid"] == pid]
             for w in wins:
-                if (w["w"], w["h"]) == SPLASH_SIZE and splash_seen is None:
-                    time.sleep(0.1)   # let it paint
-                    shot = self.snapshot("splash", (w["x"], w["y"]) + SPLASH_SIZE)
-                    splash_seen = (w, self.art.diff(shot, self.art.splash))
-                    log("splash: %dx%d at (%d, %d), differs from splash.jpg by %.2f"
-                        % (w["w"], w["h"], w["x"], w["y"], splash_seen[1]))
+                if (w["w"], w["h"]) == SPLASH_SIZE and (splash_seen is None or splash_seen[1] > 0):
+                    # the closest look while it is up: it may still be painting
+                    shot = self.screen.grab(w["x"], w["y"], *SPLASH_SIZE)
+                    dv = self.art.diff(shot, self.art.splash)
+                    if splash_seen is None or dv < splash_seen[1]:
+                        splash_seen = (w, dv, shot)
                 if w["title"] == "Plinkora" and (w["w"], w["h"]) != SPLASH_SIZE:
                     main = w
                     if any((o["w"], o["h"]) == SPLASH_SIZE for o in wins):
@@ -680,6 +690,10 @@ class Run:
         log("main window: %r %dx%d at (%d, %d)" % (main["title"], main["w"], main["h"], main["x"], main["y"]))
         if splash_seen is None:
             raise Failure("no splash window (%dx%d) was seen before the main window" % SPLASH_SIZE)
+        w = splash_seen[0]
+        log("splash: %dx%d at (%d, %d), differs from splash.jpg by %.2f"
+            % (w["w"], w["h"], w["x"], w["y"], splash_seen[1]))
+        self.save_picture("splash", splash_seen[2])
         if splash_seen[1] > TOLERANCE:
             raise Failure("the splash does not show splash.jpg (difference %.2f)" % splash_seen[1])
         if (main["w"], main["h"]) != MAIN_SIZE:
@@ -753,7 +767,6 @@ class Run:
         poll("the temporary take " + temp, lambda: os.path.isfile(temp), 3)
 
         s.tap("v")
-        before = {w["id"] for w in s.windows()}
 
         def dialog():
             for w in s.windows():
@@ -762,8 +775,9 @@ class Run:
             return None
         dlg = poll("the Save dialog", dialog, 10)
         log("Save dialog: %r %dx%d" % (dlg["title"], dlg["w"], dlg["h"]))
-        time.sleep(0.3)   # let it settle and paint
-        self.snapshot("save-dialog", (dlg["x"], dlg["y"], dlg["w"], dlg["h"]))
+        rect = (dlg["x"], dlg["y"], dlg["w"], dlg["h"])
+        self.settled("the Save dialog to be drawn", rect)
+        self.snapshot("save-dialog", rect)
         if not s.focus(dlg["win"]):
             raise Failure("could not give the Save dialog the keyboard focus")
         target = os.path.join(self.tmp, "saved takes", "my take.wav")
