@@ -417,15 +417,22 @@ class Artwork:
             return 255.0
         return float(self.np.abs(shot.astype(self.np.int16) - ref).mean())
 
-    def best(self, shot, refs):
+    def best(self, shot, refs, tolerance):
+        """Index of the picture that the shot shows, and its difference;
+        index None unless it is within tolerance and clearly closer than any
+        other (some frames differ from each other by little: two note names
+        by 2.5 on average)."""
         diffs = [self.diff(shot, r) for r in refs]
-        k = min(range(len(refs)), key=lambda i: diffs[i])
-        return k, diffs[k]
+        order = sorted(range(len(refs)), key=lambda i: diffs[i])
+        k = order[0]
+        clear = len(order) < 2 or diffs[k] < 0.5 * diffs[order[1]]
+        return (k if diffs[k] <= tolerance and clear else None), diffs[k]
 
 
 # Pictures drawn by the program are the committed ones, unscaled: GIF frames
 # come out exact, JPEG frames within the rounding of two JPEG decoders.
-TOLERANCE = 4.0
+GIF_TOLERANCE = 0.5
+TOLERANCE = 1.5
 
 
 class Panel:
@@ -441,18 +448,22 @@ class Panel:
     def note_names(self):
         names, diffs = [], []
         for x, y in NOTE_BOXES:
-            k, dv = self.art.best(self.crop(x, y, 33, 33), self.art.notes)
-            names.append(NOTE_NAMES[k] if dv <= TOLERANCE else "?")
+            k, dv = self.art.best(self.crop(x, y, 33, 33), self.art.notes, GIF_TOLERANCE)
+            names.append("?" if k is None else NOTE_NAMES[k])
             diffs.append(dv)
         return names, diffs
+
+    def read_names(self):
+        """The note names with how far each box is from its closest picture."""
+        names, diffs = self.note_names()
+        return " ".join("%s(%.1f)" % nd for nd in zip(names, diffs))
 
     def chord_labels(self):
         out = []
         for row in range(3):
-            r, dr = self.art.best(self.crop(56, 136 + 40 * row, 33, 33), self.art.roots)
-            q, dq = self.art.best(self.crop(88, 136 + 40 * row, 40, 33), self.art.qualities)
-            ok = dr <= TOLERANCE and dq <= TOLERANCE
-            out.append("%s %s" % (NOTE_NAMES[r], QUALITIES[q]) if ok else "?")
+            r, _ = self.art.best(self.crop(56, 136 + 40 * row, 33, 33), self.art.roots, TOLERANCE)
+            q, _ = self.art.best(self.crop(88, 136 + 40 * row, 40, 33), self.art.qualities, TOLERANCE)
+            out.append("?" if r is None or q is None else "%s %s" % (NOTE_NAMES[r], QUALITIES[q]))
         return out
 
     def preset_buttons(self):
@@ -467,8 +478,8 @@ class Panel:
         return looks.index(True) if looks.count(True) == 1 else None
 
     def tone(self):
-        k, dv = self.art.best(self.crop(296, 232, 41, 17), self.art.tones)
-        return TONE_FRAMES[k] if dv <= TOLERANCE else "?"
+        k, _ = self.art.best(self.crop(296, 232, 41, 17), self.art.tones, TOLERANCE)
+        return "?" if k is None else TONE_FRAMES[k]
 
     def recording_look(self):
         shot = self.crop(16, 264, 73, 17)
@@ -710,7 +721,7 @@ class Run:
             p = self.panel()
             raise Failure("opening displays: note names %s (expected %s), chord labels %s (expected %s), "
                           "lit preset %s (expected 0), tone %s"
-                          % (p.note_names()[0], want, p.chord_labels(), labels, p.preset_buttons(), p.tone()))
+                          % (p.read_names(), want, p.chord_labels(), labels, p.preset_buttons(), p.tone()))
         log("note names read back:", " ".join(p.note_names()[0]), "| chords:", ", ".join(p.chord_labels()),
             "| tone:", p.tone())
         if not self.screen.focus(main["win"]):
@@ -728,7 +739,7 @@ class Run:
             self.wait_panel("names raised by fret 3", lambda p: p.note_names()[0] == want, name="fret3")
         except Failure:
             raise Failure("with F3 held the note boxes read %s, expected %s"
-                          % (self.panel().note_names()[0], want))
+                          % (self.panel().read_names(), want))
         log("F3 held: names", " ".join(want))
         self.listen_for_note("KP_5", midi_hz(63), "Numpad 5 with F3 held (note 63)")
         s.release("F3")
@@ -745,7 +756,7 @@ class Run:
         except Failure:
             p = self.panel()
             raise Failure("after Right: note names %s (expected %s), chord labels %s (expected %s), lit preset %s"
-                          % (p.note_names()[0], want, p.chord_labels(), labels, p.preset_buttons()))
+                          % (p.read_names(), want, p.chord_labels(), labels, p.preset_buttons()))
         log("POP: names", " ".join(p.note_names()[0]), "| chords:", ", ".join(p.chord_labels()))
 
     def record_and_save(self):
