@@ -11,6 +11,7 @@ screenshots and listens to the sound server's output:
   3. Right switches to the POP preset: its note names, chord labels, button;
   4. Z, strikes, X, V and the Save dialog with a path containing a space:
      the saved file is a PCM WAV holding the struck notes at their pitches;
+     C plays the take back;
   5. a second copy ends at once without a window;
   6. closing the window (WM_DELETE_WINDOW) ends the program with status 0
      and leaves its working folder empty (the temporary take is deleted).
@@ -641,7 +642,7 @@ class Run:
                 self.save_picture(name, last[0].shot)
         return last[0]
 
-    def listen_for_note(self, keysym, expected_hz, label, search=1.5):
+    def listen_for_note(self, keysym, expected_hz, label, search=1.5, floor=2e-3):
         """Strikes a key and measures the pitch of what starts sounding."""
         start = self.monitor.count()
         self.screen.tap(keysym)
@@ -651,7 +652,7 @@ class Run:
         def heard():
             n = self.monitor.count()
             x = self.monitor.samples(0, min(n, end))
-            found[0] = find_onset(x, start, len(x))
+            found[0] = find_onset(x, start, len(x), RATE, floor)
             if found[0] is not None:
                 return n >= found[0] + int(0.35 * RATE)
             return n >= end
@@ -827,7 +828,11 @@ class Run:
             raise Failure("no file was saved at %r" % target)
         shutil.copy(target, os.path.join(self.out, "saved take.wav"))
         self.check_take(target, strikes, times)
-        s.focus(self.main["win"])
+        if not s.focus(self.main["win"]):
+            raise Failure("could not give the main window the keyboard focus back")
+        # C plays the stored take back: its first note is heard again.
+        # (over the faint tail of earlier notes that the take begins with)
+        self.listen_for_note("c", midi_hz(strikes[0][1]), "C (Play): the take's first note", floor=0.01)
 
     def check_take(self, path, strikes, times):
         import numpy as np
