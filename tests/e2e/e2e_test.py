@@ -532,6 +532,8 @@ class Run:
             "PULSE_RUNTIME_PATH": os.path.join(self.tmp, "pulse"),
             "PULSE_STATE_PATH": os.path.join(self.tmp, "pulse-state"),
             "PULSE_SERVER": "unix:" + os.path.join(self.tmp, "pulse", "native"),
+            # no session bus: nothing may start one (D-Bus autolaunch)
+            "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(self.tmp, "no-bus"),
             "NO_AT_BRIDGE": "1",
         })
         for k in ("HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR",
