@@ -160,13 +160,17 @@ TEST(WorkingFolder, OneCopyRunsAndALeftoverLockFileNeverStopsTheNext) {
     EXPECT_FALSE(first.App_PrevInstance());
     RealBackend second;
     EXPECT_TRUE(second.App_PrevInstance());
+    EXPECT_TRUE(fs::exists(lock));
+    EXPECT_EQ(ModeOf(lock) & 0077, 0u);   // nobody else may read or write it
   }
-  // The first copy is gone; its file stays, garbled (a crash, a full disk).
-  ASSERT_TRUE(fs::exists(lock));
+  // A clean end takes the lock file away with it.
+  EXPECT_FALSE(fs::exists(lock));
+  // A copy that crashed leaves its file behind, maybe garbled (a full disk).
   WriteText(lock, "\x01garbage, not a process id");
   RealBackend next;
   EXPECT_FALSE(next.App_PrevInstance());
-  EXPECT_EQ(ModeOf(lock) & 0077, 0u);   // nobody else may read or write it
+  RealBackend another;
+  EXPECT_TRUE(another.App_PrevInstance());   // and the lock on it holds
 }
 
 TEST(WorkingFolder, PlantedLinksAreNotFollowed) {

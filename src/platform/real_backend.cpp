@@ -13,7 +13,11 @@ RealBackend::RealBackend() = default;
 RealBackend::~RealBackend() {
   waveAudio_.reset();
   sound_.reset();
-  if (instanceLock_ >= 0) ::close(instanceLock_);
+  if (instanceLock_ >= 0) {
+    // Removed while still locked, so no other copy can hold a lock on it.
+    ::unlink(instanceLockPath_.c_str());
+    ::close(instanceLock_);
+  }
 }
 
 }  // namespace platform

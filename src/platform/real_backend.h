@@ -49,6 +49,7 @@ private:
   std::unique_ptr<SoundSystem> sound_;
   std::unique_ptr<WaveAudioDevice> waveAudio_;
   int instanceLock_ = -1;        // plinkora.lock, locked while this copy runs
+  std::string instanceLockPath_;
   std::string workingFolder_;   // found at the first GetWindowsDirectoryA
 };
 
