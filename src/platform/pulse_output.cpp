@@ -11,10 +11,15 @@
 // takes no lock, so holding the mainloop lock while rendering blocks nobody
 // but the rare UI-thread query of latencyMs().
 //
-// Buffering: 256-frame periods (5.8 ms at 44.1 kHz) with a target buffer of
-// three periods (17.4 ms).  FluidSynth's 64-frame default drops out under a
-// sound server on a two-core machine; three 256-frame periods leave the
-// server room for its own scheduling while the latency stays low.
+// Buffering: 128-frame periods (2.9 ms at 44.1 kHz) with a target buffer of
+// six periods (17.4 ms, which the server trims to about 11.6 ms of its own
+// plus its sink's share).  FluidSynth's 64-frame default drops out under a
+// sound server on a two-core machine.  On the two-core test machine, 60 s of
+// continuous playing gave key-to-sound at the server of 11.5 ms (median)
+// with 0-1 underruns here, against 14.6 ms and 1 underrun for 3 x 256
+// frames and 16.5 ms with none for 4 x 256 (scripts/bench.sh, and
+// PLINKORA_AUDIO_PERIOD/_PERIODS to try others); requests twice as often
+// cost about half a percent of a core while idle.
 #include "platform/pulse_output.h"
 
 #include "platform/audio_engine.h"
@@ -37,8 +42,8 @@ constexpr uint32_t kBytesPerFrame = 2 * sizeof(float);
 
 PulseOutput::PulseOutput() : PulseOutput(Config{}) {}
 PulseOutput::PulseOutput(Config config) : config_(std::move(config)) {
-  if (config_.periodFrames == 0) config_.periodFrames = 256;
-  if (config_.bufferPeriods == 0) config_.bufferPeriods = 3;
+  if (config_.periodFrames == 0) config_.periodFrames = Config{}.periodFrames;
+  if (config_.bufferPeriods == 0) config_.bufferPeriods = Config{}.bufferPeriods;
 }
 
 PulseOutput::~PulseOutput() { stop(); }

@@ -41,8 +41,8 @@ public:
 class PulseOutput : public AudioOutput {
 public:
   struct Config {
-    uint32_t periodFrames = 256;   // 5.8 ms at 44.1 kHz
-    uint32_t bufferPeriods = 3;    // target buffer 768 frames, 17.4 ms
+    uint32_t periodFrames = 128;   // 2.9 ms at 44.1 kHz
+    uint32_t bufferPeriods = 6;    // target buffer 768 frames, 17.4 ms
     std::string appName = "Plinkora";
   };
   PulseOutput();
