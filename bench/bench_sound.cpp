@@ -386,7 +386,13 @@ int main(int argc, char** argv) {
     const long faultsBefore = majorFaults();
     const auto a = Clock::now();
     const int notes[] = {72, 76, 79, 84};
+    uint64_t underrunsSeen = underrunsBefore;
     for (int step = 0; step < busySeconds * 10; ++step) {
+      if (live && sound->output()->underruns() != underrunsSeen) {
+        underrunsSeen = sound->output()->underruns();
+        std::printf("  underrun in the 100 ms before step %d (%.1f s in; a tone change every 25 steps, at 24)\n",
+                    step, ms(Clock::now() - a) / 1000.0);
+      }
       for (int n : notes) sound->midiOutShortMsg(h, uint32_t(0x90 | (n + step % 5) << 8 | 127 << 16));
       if (step % 25 == 24) {
         sound->midiOutClose(h);
