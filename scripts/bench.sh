@@ -25,7 +25,7 @@ run() {   # name, command...: full output to the log, table rows kept
 rows=$(
   run keys build/bin/bench_keys
   run sound build/bin/bench_sound --busy 60
-  run desktop build/bin/bench_desktop --strikes 40 --idle 10
+  run desktop build/bin/bench_desktop --strikes 60 --idle 10
   run recorder build/bin/bench_recorder
   echo "  the ${session} s session takes that long ..." >&2
   run session build/bin/bench_sound --session "$session"
