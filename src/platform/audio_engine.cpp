@@ -100,32 +100,32 @@ void AudioEngine::goIdle() noexcept {
   mode_ = SynthMode::Idle;
 }
 
+// Counts the blocks in a row in which the synth was silent with no voice
+// left; true once there have been enough to stop rendering it.
+bool AudioEngine::restAfter(const float* out, uint32_t frames) noexcept {
+  float peak = 0.0f;
+  for (uint32_t i = 0; i < frames * 2; ++i) peak = std::max(peak, std::fabs(out[i]));
+  quietBlocks_ = (peak < kSilentPeak && synth_->activeVoices() == 0) ? quietBlocks_ + 1 : 0;
+  return quietBlocks_ >= kQuietBlocksToRest;
+}
+
 void AudioEngine::renderSynth(float* out, uint32_t frames) noexcept {
-  if (!synth_ || mode_ == SynthMode::Idle) {
+  // An open device with nothing sounding rests until its next message, so
+  // an idle instrument costs next to nothing; the room's reverb is let ring
+  // out first.
+  if (!synth_ || mode_ == SynthMode::Idle || (mode_ == SynthMode::Attached && resting_)) {
     std::memset(out, 0, size_t(frames) * 2 * sizeof(float));
     return;
   }
+  synth_->render(out, frames);
   if (mode_ == SynthMode::Attached) {
-    // An open device with nothing sounding rests until the next message, so
-    // an idle instrument costs next to nothing.  The room's reverb is let
-    // ring out first.
-    if (resting_) {
-      std::memset(out, 0, size_t(frames) * 2 * sizeof(float));
-      return;
-    }
-    synth_->render(out, frames);
-    float peak = 0.0f;
-    for (uint32_t i = 0; i < frames * 2; ++i) peak = std::max(peak, std::fabs(out[i]));
-    quietBlocks_ = (peak < kSilentPeak && synth_->activeVoices() == 0) ? quietBlocks_ + 1 : 0;
-    if (quietBlocks_ >= kQuietBlocksToRest) resting_ = true;
+    if (restAfter(out, frames)) resting_ = true;
     return;
   }
-  synth_->render(out, frames);
 
   // Dying away after a detach: rest once silent; past the cap, fade out.
   const uint64_t cap = uint64_t(kReleaseCapSeconds * rate_);
   const uint64_t fade = std::max<uint64_t>(1, uint64_t(kCutFadeSeconds * rate_));
-  float peak = 0.0f;
   for (uint32_t i = 0; i < frames; ++i) {
     const uint64_t t = releasedFrames_ + i;
     if (t >= cap) {
@@ -133,15 +133,9 @@ void AudioEngine::renderSynth(float* out, uint32_t frames) noexcept {
       out[i * 2] *= g;
       out[i * 2 + 1] *= g;
     }
-    peak = std::max(peak, std::max(std::fabs(out[i * 2]), std::fabs(out[i * 2 + 1])));
   }
   releasedFrames_ += frames;
-  if (releasedFrames_ >= cap + fade) {
-    goIdle();
-    return;
-  }
-  quietBlocks_ = (peak < kSilentPeak && synth_->activeVoices() == 0) ? quietBlocks_ + 1 : 0;
-  if (quietBlocks_ >= kQuietBlocksToRest) goIdle();
+  if (releasedFrames_ >= cap + fade || restAfter(out, frames)) goIdle();
 }
 
 void AudioEngine::render(float* out, uint32_t frames) noexcept {

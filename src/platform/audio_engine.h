@@ -78,6 +78,7 @@ private:
   void renderSynth(float* out, uint32_t frames) noexcept;
   void goIdle() noexcept;
   void wake() noexcept;
+  bool restAfter(const float* out, uint32_t frames) noexcept;
 
   const uint32_t rate_;
   SpscQueue<SynthCommand, 1024> synthCommands_;
