@@ -13,6 +13,8 @@
 //   bench_desktop [--strikes N] [--spacing MS] [--idle SECS] [--program PATH]
 //                 [--fragment FRAMES]   monitor read size (the result should not depend on it)
 //                 [--table]             print only the table rows
+#include "proc_stats.h"
+
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -33,9 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,28 +87,6 @@ struct Program {
       fs::remove_all(cache, ec);
       cache.clear();
     }
-  }
-  long rssKb() const {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-      if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-  }
-  // User plus system CPU time so far, in seconds.
-  double cpuSeconds() const {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t close = all.rfind(')');
-    if (close == std::string::npos) return NAN;
-    std::istringstream rest(all.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-      if (i == 14) utime = std::stoull(field);
-      if (i == 15) stime = std::stoull(field);
-    }
-    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
   }
 };
 
@@ -340,10 +318,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   usleep(2000000);
-  const long rss = p.rssKb();
-  const double cpu0 = p.cpuSeconds();
+  const long rss = proc::statusKb("VmRSS:", std::to_string(p.pid));
+  const double cpu0 = proc::cpuSeconds(std::to_string(p.pid));
   usleep(useconds_t(idleSeconds * 1e6));
-  const double idleCpu = (p.cpuSeconds() - cpu0) / idleSeconds * 100.0;
+  const double idleCpu = (proc::cpuSeconds(std::to_string(p.pid)) - cpu0) / idleSeconds * 100.0;
 
   // Key-to-sound: keypad 4 and 6 in turn on the Nylon tone, the window focused and NumLock
   // on (without it the keypad sends arrow keys).
@@ -356,7 +334,6 @@ int main(int argc, char** argv) {
   // then, after Down, Nylon (a plucked string whose attack takes a few ms to
   // reach the onset threshold).
   const KeyCode keys[2] = {XKeysymToKeycode(dpy, XK_KP_4), XKeysymToKeycode(dpy, XK_KP_6)};
-  std::vector<double> strikeTimes;
   struct Series {
     const char* tone;
     std::vector<double> latencies;
@@ -373,7 +350,6 @@ int main(int argc, char** argv) {
     for (int s = 0; s < strikes / 2; ++s) {
       const KeyCode k = keys[s % 2];
       const double pressed = nowMs();
-      strikeTimes.push_back(pressed);
       XTestFakeKeyEvent(dpy, k, True, CurrentTime);
       XFlush(dpy);
       usleep(60000);
@@ -387,22 +363,6 @@ int main(int argc, char** argv) {
   }
   p.stop();
   XCloseDisplay(dpy);
-  if (const char* dump = getenv("BENCH_DUMP")) {
-    std::lock_guard<std::mutex> lock(mon.m);
-    SF_INFO info{};
-    info.samplerate = int(mon.rate);
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    if (SNDFILE* f = sf_open(dump, SFM_WRITE, &info)) {
-      sf_writef_float(f, mon.samples.data(), sf_count_t(mon.samples.size()));
-      sf_close(f);
-    }
-    std::ofstream((std::string(dump) + ".times"), std::ios::binary)
-        .write(reinterpret_cast<const char*>(mon.times.data()), std::streamsize(mon.times.size() * sizeof(double)));
-    std::fprintf(stderr, "recording start %.1f ms; strikes: ", mon.times.empty() ? 0.0 : mon.times.front());
-    for (double t : strikeTimes) std::fprintf(stderr, "%.1f ", t);
-    std::fprintf(stderr, "\n");
-  }
 
   if (!tableOnly)
     std::printf("main window %dx%d; splash after %.0f ms; start sound %.0f ms\n", mw, mh, tSplash, startSound);

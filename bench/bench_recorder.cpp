@@ -8,6 +8,7 @@
 // resident set now (VmRSS) and at its peak (VmHWM).
 //
 // Usage: bench_recorder [minutes]   (default 10; the take is bounded at 10)
+#include "proc_stats.h"
 #include "platform/mci_device.h"
 #include "platform/sound_system.h"
 
@@ -18,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -27,15 +27,6 @@ using namespace platform;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-long statusKb(const char* key) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  const std::size_t n = std::strlen(key);
-  while (std::getline(in, line))
-    if (line.compare(0, n, key) == 0) return std::strtol(line.c_str() + n + 1, nullptr, 10);
-  return -1;
-}
 
 double seconds(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
@@ -70,7 +61,7 @@ int main(int argc, char** argv) {
   std::vector<float> block(2 * kBlock);
   sound.engine().render(block.data(), kBlock);
 
-  const long rss0 = statusKb("VmRSS:"), hwm0 = statusKb("VmHWM:");
+  const long rss0 = proc::statusKb("VmRSS:"), hwm0 = proc::statusKb("VmHWM:");
   WaveAudioDevice dev(sound.tapHost(), folder);
 
   // ---- record ----
@@ -88,7 +79,7 @@ int main(int argc, char** argv) {
   const auto t1 = Clock::now();
   if (!run(dev, "stop newSound")) return 1;
   const auto t2 = Clock::now();
-  const long rssRec = statusKb("VmRSS:"), hwmRec = statusKb("VmHWM:");
+  const long rssRec = proc::statusKb("VmRSS:"), hwmRec = proc::statusKb("VmHWM:");
 
   // ---- store ----
   const std::string stored = folder + "tempsound.wav";
@@ -104,7 +95,7 @@ int main(int argc, char** argv) {
       !run(dev, "save Sound \"" + saved + "\"") || !run(dev, "close Sound"))
     return 1;
   const auto t6 = Clock::now();
-  const long rssEnd = statusKb("VmRSS:"), hwmEnd = statusKb("VmHWM:");
+  const long rssEnd = proc::statusKb("VmRSS:"), hwmEnd = proc::statusKb("VmHWM:");
 
   struct stat st {};
   ::stat(saved.c_str(), &st);

@@ -8,6 +8,7 @@
 //                               the report, with another output buffering if asked
 //   bench_sound --listen SECS   open the device and pluck note 69 with program 24, then wait
 //   bench_sound --pitch FILE    pitch of the loudest stretch of a recorded sound file
+#include "proc_stats.h"
 #include "platform/real_backend.h"
 #include "platform/sound_system.h"
 
@@ -19,9 +20,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -34,27 +33,6 @@ namespace {
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 double nowNs() { return double(Clock::now().time_since_epoch().count()); }
-
-// Major page faults of this process so far (pages read back from disk).
-long majorFaults() {
-  std::ifstream stat("/proc/self/stat");
-  std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const size_t close = all.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream rest(all.substr(close + 2));
-  std::string field;
-  for (int i = 3; i <= 12 && rest >> field; ++i)
-    if (i == 12) return std::atol(field.c_str());
-  return -1;
-}
-
-long rssKb() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return -1;
-}
 
 // Rows of the summary table printed at the end ("| what | figure | note |"),
 // which scripts/bench.sh gathers from every benchmark.
@@ -230,7 +208,7 @@ int main(int argc, char** argv) {
   }
   if (sessionSeconds) busySeconds = sessionSeconds;
   std::printf("== Plinkora sound path ==\n");
-  const long rss0 = rssKb();
+  const long rss0 = proc::statusKb("VmRSS:");
 
   // ---- opening the device: soundfont load (+ output start) ----
   SoundSystemOptions liveOptions;
@@ -257,7 +235,7 @@ int main(int argc, char** argv) {
     if (!sessionSeconds) row("First midiOutOpen (soundfont load + output start)", fmt("%.0f ms", openMs));
   }
   std::printf("soundfont: %s\n", sound->soundfontPath().c_str());
-  std::printf("resident memory: %ld kB before, %ld kB after the open\n", rss0, rssKb());
+  std::printf("resident memory: %ld kB before, %ld kB after the open\n", rss0, proc::statusKb("VmRSS:"));
 
   AudioEngine& engine = sound->engine();
   std::unique_ptr<PacedRenderer> paced;
@@ -383,7 +361,7 @@ int main(int argc, char** argv) {
   {
     const uint64_t underrunsBefore = live ? sound->output()->underruns() : 0;
     const uint64_t blocksBefore = engine.blocksRendered();
-    const long faultsBefore = majorFaults();
+    const long long faultsBefore = proc::majorFaults();
     const auto a = Clock::now();
     const int notes[] = {72, 76, 79, 84};
     uint64_t underrunsSeen = underrunsBefore;
@@ -406,7 +384,7 @@ int main(int argc, char** argv) {
     std::printf("busy %d s (loop + 4-note strums every 100 ms + tone changes): %.1f blocks/s",
                 busySeconds, double(engine.blocksRendered() - blocksBefore) / seconds);
     if (live) std::printf(", underruns %llu", (unsigned long long)(sound->output()->underruns() - underrunsBefore));
-    std::printf(", major page faults %ld\n", majorFaults() - faultsBefore);
+    std::printf(", major page faults %lld\n", proc::majorFaults() - faultsBefore);
     if (live)
       row(fmt(sessionSeconds ? "Dropouts (underruns) over a %.0f s session of continuous playing"
                              : "Underruns over %.0f s of continuous playing",
@@ -415,7 +393,7 @@ int main(int argc, char** argv) {
           "loop on, 4-note strums every 100 ms, tone changes; target 0");
   }
   if (live) std::printf("underruns over the whole run: %llu\n", (unsigned long long)sound->output()->underruns());
-  std::printf("resident memory at the end: %ld kB\n", rssKb());
+  std::printf("resident memory at the end: %ld kB\n", proc::statusKb("VmRSS:"));
   sound->midiOutClose(h);
   paced.reset();
   sound.reset();
