@@ -9,8 +9,8 @@
 //
 // Usage: bench_recorder [minutes]   (default 10; the take is bounded at 10)
 #include "proc_stats.h"
-#include "platform/mci_device.h"
-#include "platform/sound_system.h"
+#include "platform/waveaudio/mci_device.h"
+#include "platform/audio/sound_system.h"
 
 #include <QDir>
 #include <QTemporaryDir>

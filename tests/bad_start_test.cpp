@@ -6,9 +6,9 @@
 #include "support/support.h"
 
 #include "app/module1.h"
-#include "platform/private_folder.h"
+#include "platform/desktop/private_folder.h"
 #include "platform/real_backend.h"
-#include "platform/sound_system.h"
+#include "platform/audio/sound_system.h"
 #include "ui/form1.h"
 #include "ui/splash.h"
 

@@ -4,8 +4,8 @@
 #include "mci_test_util.h"
 #include "support/support.h"
 
-#include "platform/mci_device.h"
-#include "platform/sound_system.h"
+#include "platform/waveaudio/mci_device.h"
+#include "platform/audio/sound_system.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 #include "mci_test_util.h"
 #include "support/support.h"
 
-#include "platform/mci_device.h"
-#include "platform/mci_parser.h"
+#include "platform/waveaudio/mci_device.h"
+#include "platform/waveaudio/mci_parser.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 #include <fstream>
 
 #include "mci_test_util.h"
-#include "platform/mci_device.h"
-#include "platform/sound_system.h"
+#include "platform/waveaudio/mci_device.h"
+#include "platform/audio/sound_system.h"
 #include "recorder_test_util.h"
 
 using namespace Module1;

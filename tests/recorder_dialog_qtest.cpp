@@ -11,7 +11,7 @@
 #include <functional>
 
 #include "platform/real_backend.h"
-#include "platform/real_dialog.h"
+#include "platform/desktop/real_dialog.h"
 #include "support/support.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The wave-sound channel behind sndPlaySoundA, rendered offline: decoding,
 // rate conversion, once / looping / synchronous play, replacing and stopping.
-#include "platform/sound_system.h"
+#include "platform/audio/sound_system.h"
 #include "sound_test_util.h"
 #include "support/support.h"
 

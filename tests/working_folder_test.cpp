@@ -5,8 +5,8 @@
 #include "mci_test_util.h"
 #include "support/support.h"
 
-#include "platform/mci_device.h"
-#include "platform/private_folder.h"
+#include "platform/waveaudio/mci_device.h"
+#include "platform/desktop/private_folder.h"
 #include "platform/real_backend.h"
 
 #include <gtest/gtest.h>

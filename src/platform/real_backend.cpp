@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include "platform/mci_device.h"
-#include "platform/sound_system.h"
+#include "platform/waveaudio/mci_device.h"
+#include "platform/audio/sound_system.h"
 
 namespace platform {
 

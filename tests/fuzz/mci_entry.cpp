@@ -5,8 +5,8 @@
 #include "fuzz_entries.h"
 #include "scratch.h"
 
-#include "platform/audio_tap.h"
-#include "platform/mci_device.h"
+#include "platform/audio/audio_tap.h"
+#include "platform/waveaudio/mci_device.h"
 
 #include <algorithm>
 #include <array>

@@ -3,7 +3,7 @@
 #include "fuzz_entries.h"
 #include "scratch.h"
 
-#include "platform/wave_sound.h"
+#include "platform/audio/wave_sound.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "platform/wave_sound.h"
+#include "platform/audio/wave_sound.h"
 
 #include <sndfile.h>
 #include <sys/stat.h>

@@ -33,7 +33,7 @@
 // thread only ever touches the tap, which neither locks nor allocates.
 #pragma once
 
-#include "platform/mci_parser.h"
+#include "platform/waveaudio/mci_parser.h"
 #include "platform/winapi.h"
 
 #include <cstddef>

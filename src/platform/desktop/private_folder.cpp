@@ -1,4 +1,4 @@
-#include "platform/private_folder.h"
+#include "platform/desktop/private_folder.h"
 
 #include <cerrno>
 #include <fcntl.h>

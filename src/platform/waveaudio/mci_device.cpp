@@ -1,8 +1,8 @@
-#include "platform/mci_device.h"
+#include "platform/waveaudio/mci_device.h"
 
-#include "platform/audio_tap.h"
-#include "platform/mci_wav.h"
-#include "platform/spsc_queue.h"
+#include "platform/audio/audio_tap.h"
+#include "platform/waveaudio/mci_wav.h"
+#include "platform/audio/spsc_queue.h"
 
 #include <QDir>
 

@@ -1,4 +1,4 @@
-#include "platform/mci_wav.h"
+#include "platform/waveaudio/mci_wav.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -20,9 +20,9 @@
 // frames and 16.5 ms with none for 4 x 256 (scripts/bench.sh, and
 // PLINKORA_AUDIO_PERIOD/_PERIODS to try others); requests twice as often
 // cost about half a percent of a core while idle.
-#include "platform/pulse_output.h"
+#include "platform/audio/pulse_output.h"
 
-#include "platform/audio_engine.h"
+#include "platform/audio/audio_engine.h"
 
 #include <pthread.h>
 #include <pulse/pulseaudio.h>

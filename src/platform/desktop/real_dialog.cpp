@@ -11,7 +11,7 @@
 #include <QWidget>
 #include <cstring>
 
-#include "platform/real_dialog.h"
+#include "platform/desktop/real_dialog.h"
 
 #include "platform/real_backend.h"
 

@@ -1,4 +1,4 @@
-#include "platform/fluid_synth.h"
+#include "platform/audio/fluid_synth.h"
 
 #include <fluidsynth.h>
 

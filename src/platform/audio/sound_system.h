@@ -9,10 +9,10 @@
 // destroyed.
 #pragma once
 
-#include "platform/audio_engine.h"
-#include "platform/fluid_synth.h"
-#include "platform/pulse_output.h"
-#include "platform/soundfont.h"
+#include "platform/audio/audio_engine.h"
+#include "platform/audio/fluid_synth.h"
+#include "platform/audio/pulse_output.h"
+#include "platform/audio/soundfont.h"
 #include "platform/winapi.h"
 
 #include <functional>

@@ -1,4 +1,4 @@
-#include "platform/soundfont.h"
+#include "platform/audio/soundfont.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -9,7 +9,7 @@
 // on its next call.  The audio thread never allocates or frees.
 #pragma once
 
-#include "platform/spsc_queue.h"
+#include "platform/audio/spsc_queue.h"
 
 #include <atomic>
 #include <cstdint>

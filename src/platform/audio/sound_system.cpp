@@ -1,4 +1,4 @@
-#include "platform/sound_system.h"
+#include "platform/audio/sound_system.h"
 
 #include <chrono>
 #include <thread>

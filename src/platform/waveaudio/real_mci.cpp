@@ -1,8 +1,8 @@
 // The real backend's MCI calls: one wave-audio device that records the audio
 // engine's output mix.
-#include "platform/mci_device.h"
+#include "platform/waveaudio/mci_device.h"
 #include "platform/real_backend.h"
-#include "platform/sound_system.h"
+#include "platform/audio/sound_system.h"
 
 #include <exception>
 

@@ -9,9 +9,9 @@
 // lock, allocates nothing and touches no file.
 #pragma once
 
-#include "platform/audio_tap.h"
-#include "platform/spsc_queue.h"
-#include "platform/wave_sound.h"
+#include "platform/audio/audio_tap.h"
+#include "platform/audio/spsc_queue.h"
+#include "platform/audio/wave_sound.h"
 
 #include <atomic>
 #include <cstdint>

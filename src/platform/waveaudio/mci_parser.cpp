@@ -1,6 +1,6 @@
-#include "platform/mci_parser.h"
+#include "platform/waveaudio/mci_parser.h"
 
-#include "platform/mci_device.h"
+#include "platform/waveaudio/mci_device.h"
 
 namespace platform::mci {
 namespace {
