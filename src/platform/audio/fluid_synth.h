@@ -7,7 +7,10 @@
 //   32 (NylonB)   bank 0 preset 32 of the General MIDI soundfont
 // Without the OPL3 soundfont, 116 too comes from the General MIDI one (and
 // stderr says so once).  Every other program, and every channel after
-// resetChannels(), plays the fallback tone: program 24's preset.  Bank
+// resetChannels(), plays the fallback tone: program 32's preset, a pitched
+// string that rings until released, as a General MIDI device's default
+// program does.  (The General MIDI default itself, the piano, is not kept:
+// its samples would cost more memory than the three tones together.)  Bank
 // select messages are taken but never change which preset a program plays.
 //
 // Footprint.  Soundfonts are loaded with dynamic sample loading: only the
@@ -110,7 +113,7 @@ public:
   Tone toneOf(int program) const;
   // The programs with a preset of their own: 116, 24, 32.
   static constexpr std::array<int, 3> kPrograms = {116, 24, 32};
-  static constexpr int kFallbackProgram = 24;
+  static constexpr int kFallbackProgram = 32;
   uint32_t sampleRate() const { return sampleRate_; }
   const Options& options() const { return options_; }
 
@@ -152,6 +155,7 @@ private:
   _fluid_synth_t* synth_ = nullptr;
   Options options_;
   uint32_t sampleRate_ = 0;
+  std::vector<float> scratch_;   // renderWithSends(): planar dry and effect buffers
 };
 
 }  // namespace platform
