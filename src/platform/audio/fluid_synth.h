@@ -16,7 +16,11 @@
 // Footprint.  Soundfonts are loaded with dynamic sample loading: only the
 // samples of the three mapped presets are read, at creation, and pinned in
 // memory.  Since no message can select any other preset, nothing on the
-// audio thread ever reads a file or allocates for a program change.
+// audio thread ever reads a file, and no message allocates.  Rendering
+// allocates nothing either while the instance's own reverb and chorus are
+// off; with either on (or with effect sends), Debian's FluidSynth runs its
+// effects in an OpenMP region, which mallocs and frees a small team record
+// on every render call.
 //
 // Instances.  createInstrument() loads the soundfonts; sibling() makes
 // further, independent instances that play the same loaded soundfonts with
@@ -73,8 +77,10 @@ public:
     bool chorus = false;
     int defaultReverbSend = 40;  // CC 91 given to every channel on reset
     // The internal reverb and chorus are not run; instead renderWithSends()
-    // hands out the voices' mono reverb and chorus sends, for one effects
-    // path shared by many instances.  render() then gives the dry sound.
+    // hands out the voices' mono reverb and chorus sends (each voice's
+    // level: the preset's own and the channel's CC 91 / CC 93), for one
+    // effects path shared by many instances.  render() then gives the dry
+    // sound.  Costs about half of what running the effects does.
     bool effectSends = false;
   };
 
