@@ -146,20 +146,25 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 100; ++i) instrument->render(block.data(), 512);
   const long rssPlayed = proc::statusKb("VmRSS:");
 
-  // ---- siblings: making them ----
-  inChild([&] {
-    std::vector<std::unique_ptr<FluidSynth>> pool;
-    const long before = proc::statusKb("VmRSS:");
-    t0 = Clock::now();
-    for (int i = 0; i < siblings; ++i) pool.push_back(instrument->sibling(options));
-    const double makeMs = ms(Clock::now() - t0);
-    const long made = proc::statusKb("VmRSS:");
-    std::printf("%d siblings (reverb on, chorus off): made in %.2f ms (%.3f ms each), +%ld kB resident "
-                "(%.0f kB each) before they play\n",
-                siblings, makeMs, makeMs / siblings, made - before, double(made - before) / siblings);
-    row(fmt("Making %.0f sibling instances", siblings), fmt("%.1f ms", makeMs),
-        fmt("%.0f kB resident each before playing", double(made - before) / siblings));
-  });
+  // ---- siblings: making them, by polyphony (voices are most of a synth) ----
+  for (int polyphony : {64, 16, 8}) {
+    inChild([&] {
+      FluidSynth::Options o = options;
+      o.polyphony = polyphony;
+      std::vector<std::unique_ptr<FluidSynth>> pool;
+      const long before = proc::statusKb("VmRSS:");
+      t0 = Clock::now();
+      for (int i = 0; i < siblings; ++i) pool.push_back(instrument->sibling(o));
+      const double makeMs = ms(Clock::now() - t0);
+      const long made = proc::statusKb("VmRSS:");
+      std::printf("%d siblings of polyphony %d (reverb on, chorus off): made in %.2f ms (%.3f ms each), "
+                  "+%ld kB resident (%.0f kB each)\n",
+                  siblings, polyphony, makeMs, makeMs / siblings, made - before,
+                  double(made - before) / siblings);
+      row(fmt("Making %.0f siblings of polyphony %.0f", siblings, polyphony), fmt("%.1f ms", makeMs),
+          fmt("%.0f kB resident each", double(made - before) / siblings));
+    });
+  }
   (void)rssPlayed;
 
   // ---- siblings: rendering ----

@@ -33,21 +33,27 @@ bool SoundSystem::ensureOutput() {
 
 bool SoundSystem::ensureSynth() {
   if (synth_) return true;
-  InstrumentFonts fonts;
-  fonts.generalMidi = options_.soundfonts;
-  std::string why;
-  auto synth = FluidSynth::createInstrument(fonts, options_.synth, &why);
-  if (synth && !engine_.installSynth(synth.get())) {
-    why = "the audio engine did not take the synthesizer";
-    synth.reset();
+  const std::vector<std::string> candidates = existingSoundfonts(options_.soundfonts);
+  std::string why = "no soundfont found";
+  for (const std::string& path : candidates) {
+    std::string error;
+    InstrumentFonts fonts;
+    fonts.generalMidi = {path};
+    auto synth = FluidSynth::createInstrument(fonts, options_.synth, &error);
+    if (!synth) {
+      why = error;
+      continue;
+    }
+    if (!engine_.installSynth(synth.get())) {
+      why = "the audio engine did not take the synthesizer";
+      continue;
+    }
+    ++soundfontLoads_;
+    synth_ = std::move(synth);
+    return true;
   }
-  if (!synth) {
-    lastError_ = why;
-    return false;
-  }
-  ++soundfontLoads_;
-  synth_ = std::move(synth);
-  return true;
+  lastError_ = why;
+  return false;
 }
 
 MMRESULT SoundSystem::midiOutOpen(HMIDIOUT* phmo, int32_t deviceId) {
