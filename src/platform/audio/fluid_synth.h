@@ -34,8 +34,9 @@
 // the soundfonts' use counts, which note-ons and program changes update:
 // play all of one family on the same thread.  A fresh instance (first or
 // sibling) holds no preset on any channel, so creating one touches nothing
-// that a playing sibling uses; its notes sound nothing until resetChannels()
-// or a program change.  Destroying an instance gives back its presets and
+// that a playing sibling uses (but for writing into each shared soundfont
+// the id it already has); its notes sound nothing until resetChannels() or
+// a program change.  Destroying an instance gives back its presets and
 // voices: do it on the UI thread once no thread renders it, and either while
 // no sibling plays or after unsetPrograms() and with activeVoices() at 0.
 #pragma once
