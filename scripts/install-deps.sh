@@ -12,8 +12,8 @@ packages=(
   libgtest-dev libgmock-dev googletest
   # fuzzing: clang with libFuzzer and the sanitizers (scripts/fuzz.sh)
   clang libclang-rt-14-dev
-  # the synthesizer's General MIDI sounds
-  fluid-soundfont-gm
+  # the synthesizer's sounds: General MIDI (Nylon, NylonB) and OPL3 FM (OPL.3)
+  fluid-soundfont-gm opl3-soundfont
   # running: X and sound servers for headless machines, Japanese glyphs
   qt6-qpa-plugins xvfb xauth pulseaudio pulseaudio-utils fonts-noto-cjk
   # the end-to-end test (tests/e2e): screenshots, XTest keys, pitch detection

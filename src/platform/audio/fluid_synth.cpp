@@ -2,6 +2,10 @@
 
 #include <fluidsynth.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace platform {
@@ -10,6 +14,10 @@ namespace {
 
 constexpr int kChannels = 16;
 constexpr int kDrumChannel = 9;
+constexpr int kGm = 0, kOpl3 = 1, kFontSlots = 2;
+// renderWithSends() works through FluidSynth's planar buffers in chunks of
+// this many frames.
+constexpr uint32_t kChunk = 1024;
 
 // FluidSynth reports informational chatter and warnings (for instance that
 // sample memory could not be pinned) on stderr.  Only errors matter to us,
@@ -23,7 +31,50 @@ void quietFluidLogs() {
   });
 }
 
+// The settings every instance shares; the caller adds its own.
+fluid_settings_t* baseSettings(double sampleRate) {
+  fluid_settings_t* s = new_fluid_settings();
+  if (!s) return nullptr;
+  fluid_settings_setnum(s, "synth.sample-rate", sampleRate);
+  fluid_settings_setint(s, "synth.audio-channels", 1);
+  fluid_settings_setint(s, "synth.audio-groups", 1);
+  fluid_settings_setint(s, "synth.cpu-cores", 1);
+  // Only the audio thread touches an instance once it plays, so FluidSynth's
+  // API mutex would only cost time.
+  fluid_settings_setint(s, "synth.threadsafe-api", 0);
+  // Samples are read when a preset is first selected or pinned, not at
+  // load: the instrument pins the few presets it plays and never selects
+  // another one.
+  fluid_settings_setint(s, "synth.dynamic-sample-loading", 1);
+  return s;
+}
+
+bool hasPreset(fluid_sfont_t* sfont, int bank, int preset) {
+  return sfont && fluid_sfont_get_preset(sfont, bank, preset) != nullptr;
+}
+
 }  // namespace
+
+// The soundfonts of one instrument and its siblings.  A hidden synth that is
+// never played loaded them and owns them: FluidSynth frees a synth's
+// soundfonts with it, so every playing instance takes them off its own list
+// before it goes, and this synth goes last.  Pinned presets stay loaded for
+// as long as the soundfont lives, in whichever instance they are selected.
+struct FluidSynth::Fonts {
+  fluid_settings_t* settings = nullptr;
+  fluid_synth_t* home = nullptr;
+  std::array<fluid_sfont_t*, kFontSlots> sfont{};
+  std::array<std::string, kFontSlots> path;
+  // The id each playing instance gives soundfont k: they are added to every
+  // instance in the same order, so the ids agree across the family.
+  std::array<int, kFontSlots> id{};
+  std::array<Tone, 128> map{};
+
+  ~Fonts() {
+    if (home) delete_fluid_synth(home);   // unpins and frees the soundfonts
+    if (settings) delete_fluid_settings(settings);
+  }
+};
 
 bool isChannelVoiceMessage(uint32_t packed) noexcept {
   const uint32_t status = packed & 0xFF;
@@ -42,6 +93,107 @@ bool isChannelVoiceMessage(uint32_t packed) noexcept {
 
 std::unique_ptr<FluidSynth> FluidSynth::create(const std::string& path, const Options& options,
                                                std::string* error) {
+  InstrumentFonts fonts;
+  fonts.generalMidi = {path};
+  fonts.opl3.clear();
+  return createInstrument(fonts, options, error);
+}
+
+std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& fonts,
+                                                         const Options& options,
+                                                         std::string* error) {
+  quietFluidLogs();
+  auto fail = [&](const std::string& why) -> std::unique_ptr<FluidSynth> {
+    if (error) *error = why;
+    return nullptr;
+  };
+
+  auto shared = std::make_shared<Fonts>();
+  shared->settings = baseSettings(options.sampleRate);
+  if (!shared->settings) return fail("FluidSynth settings could not be created");
+  fluid_settings_setint(shared->settings, "synth.polyphony", 1);
+  fluid_settings_setint(shared->settings, "synth.reverb.active", 0);
+  fluid_settings_setint(shared->settings, "synth.chorus.active", 0);
+  shared->home = new_fluid_synth(shared->settings);
+  if (!shared->home) return fail("FluidSynth could not be started");
+  fluid_synth_t* home = shared->home;
+
+  // The OPL3 soundfont first: whether it is there decides where 116 comes from.
+  for (const std::string& path : existingSoundfonts(fonts.opl3)) {
+    const int id = fluid_synth_sfload(home, path.c_str(), 0);
+    if (id == FLUID_FAILED) continue;
+    fluid_sfont_t* sf = fluid_synth_get_sfont_by_id(home, id);
+    if (hasPreset(sf, 0, 116)) {
+      shared->sfont[kOpl3] = sf;
+      shared->path[kOpl3] = path;
+      break;
+    }
+    fluid_synth_sfunload(home, id, 0);
+  }
+  const bool opl3 = shared->sfont[kOpl3] != nullptr;
+
+  std::string why = "no soundfont found";
+  for (const std::string& path : existingSoundfonts(fonts.generalMidi)) {
+    const int id = fluid_synth_sfload(home, path.c_str(), 0);
+    if (id == FLUID_FAILED) {
+      why = "not a usable soundfont: " + path;
+      continue;
+    }
+    fluid_sfont_t* sf = fluid_synth_get_sfont_by_id(home, id);
+    bool complete = true;
+    for (int program : kPrograms)
+      if ((program != 116 || !opl3) && !hasPreset(sf, 0, program)) complete = false;
+    if (complete) {
+      shared->sfont[kGm] = sf;
+      shared->path[kGm] = path;
+      break;
+    }
+    why = "the soundfont lacks the instrument's tones: " + path;
+    fluid_synth_sfunload(home, id, 0);
+  }
+  if (!shared->sfont[kGm]) return fail(why);
+
+  if (!fonts.opl3.empty() && !opl3) {
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+      std::fprintf(stderr,
+                   "plinkora: the OPL3 FM soundfont (%s, Debian package opl3-soundfont) is not "
+                   "installed; every tone comes from %s\n",
+                   fonts.opl3.front().c_str(), shared->path[kGm].c_str());
+  }
+
+  // The program map: every program plays the fallback tone but those with a
+  // preset of their own.
+  auto toneFor = [&](int program) -> Tone {
+    if (program == 116 && opl3) return {kOpl3, 0, 116};
+    return {kGm, 0, program};
+  };
+  shared->map.fill(toneFor(kFallbackProgram));
+  for (int program : kPrograms) shared->map[size_t(program)] = toneFor(program);
+
+  // Load the mapped presets' samples now and keep them, whatever channels
+  // select or leave them later.
+  for (int program : kPrograms) {
+    const Tone t = shared->map[size_t(program)];
+    if (fluid_synth_pin_preset(home, fluid_sfont_get_id(shared->sfont[size_t(t.font)]), t.bank,
+                               t.preset) != FLUID_OK)
+      return fail("the samples of program " + std::to_string(program) + " could not be loaded from " +
+                  shared->path[size_t(t.font)]);
+  }
+  for (int k = 0; k < kFontSlots; ++k) shared->id[size_t(k)] = shared->sfont[size_t(k)] ? k + 1 : 0;
+  return make(std::move(shared), options, error);
+}
+
+std::unique_ptr<FluidSynth> FluidSynth::sibling(const Options& options, std::string* error) const {
+  if (options.sampleRate != sampleRate_) {
+    if (error) *error = "a sibling must run at its instrument's sample rate";
+    return nullptr;
+  }
+  return make(fonts_, options, error);
+}
+
+std::unique_ptr<FluidSynth> FluidSynth::make(std::shared_ptr<Fonts> fonts, const Options& options,
+                                             std::string* error) {
   quietFluidLogs();
   auto fail = [&](const std::string& why) -> std::unique_ptr<FluidSynth> {
     if (error) *error = why;
@@ -49,46 +201,118 @@ std::unique_ptr<FluidSynth> FluidSynth::create(const std::string& path, const Op
   };
 
   std::unique_ptr<FluidSynth> self(new FluidSynth());
-  self->settings_ = new_fluid_settings();
+  self->settings_ = baseSettings(options.sampleRate);
   if (!self->settings_) return fail("FluidSynth settings could not be created");
   fluid_settings_t* s = self->settings_;
-  fluid_settings_setnum(s, "synth.sample-rate", options.sampleRate);
   fluid_settings_setint(s, "synth.polyphony", options.polyphony);
   fluid_settings_setnum(s, "synth.gain", options.gain);
-  fluid_settings_setint(s, "synth.audio-channels", 1);
-  fluid_settings_setint(s, "synth.audio-groups", 1);
-  fluid_settings_setint(s, "synth.cpu-cores", 1);
-  // Only the audio thread touches the synth once it plays, so FluidSynth's
-  // API mutex would only cost time.
-  fluid_settings_setint(s, "synth.threadsafe-api", 0);
-  // All samples in memory up front: nothing is read from disk while playing.
-  fluid_settings_setint(s, "synth.dynamic-sample-loading", 0);
-  fluid_settings_setint(s, "synth.reverb.active", options.reverb ? 1 : 0);
+  // With effect sends, both effects are switched on so that the voices feed
+  // their sends, and their units are then stopped (below).
+  fluid_settings_setint(s, "synth.reverb.active", options.reverb || options.effectSends ? 1 : 0);
   fluid_settings_setnum(s, "synth.reverb.room-size", 0.35);
   fluid_settings_setnum(s, "synth.reverb.damp", 0.4);
   fluid_settings_setnum(s, "synth.reverb.width", 0.8);
   fluid_settings_setnum(s, "synth.reverb.level", 0.5);
-  fluid_settings_setint(s, "synth.chorus.active", 0);
+  fluid_settings_setint(s, "synth.chorus.active", options.chorus || options.effectSends ? 1 : 0);
 
   self->synth_ = new_fluid_synth(s);
   if (!self->synth_) return fail("FluidSynth could not be started");
-  if (fluid_synth_sfload(self->synth_, path.c_str(), 1) == FLUID_FAILED)
-    return fail("not a usable soundfont: " + path);
+  fluid_synth_t* synth = self->synth_;
 
-  self->path_ = path;
+  if (options.effectSends) {
+    // FluidSynth 2.3 sends the voices' effect signals into its effect
+    // buffers while its mixer has the effect on, and runs only the units
+    // that are on: stopping every unit and then setting the mixer's flag
+    // alone (the older whole-synth call) leaves the bare sends there.
+    fluid_synth_reverb_on(synth, -1, 0);
+    fluid_synth_chorus_on(synth, -1, 0);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    fluid_synth_set_reverb_on(synth, 1);
+    fluid_synth_set_chorus_on(synth, 1);
+#pragma GCC diagnostic pop
+    self->scratch_.assign(size_t(kChunk) * 6, 0.0f);
+  }
+
+  // No channel may hold a preset when the shared soundfonts arrive: adding a
+  // soundfont re-selects every channel's program, which would read unpinned
+  // samples and touch use counts a playing sibling updates.
+  for (int ch = 0; ch < kChannels; ++ch) fluid_synth_unset_program(synth, ch);
+  for (int k = 0; k < kFontSlots; ++k) {
+    fluid_sfont_t* sf = fonts->sfont[size_t(k)];
+    if (!sf) continue;
+    // Writes the id into the shared soundfont; every instance writes the
+    // same one (see Fonts::id).
+    if (fluid_synth_add_sfont(synth, sf) != fonts->id[size_t(k)]) {
+      for (int j = 0; j <= k; ++j)
+        if (fonts->sfont[size_t(j)]) fluid_synth_remove_sfont(synth, fonts->sfont[size_t(j)]);
+      return fail("the soundfonts could not be shared");
+    }
+  }
+
+  self->fonts_ = std::move(fonts);
+  self->options_ = options;
   self->sampleRate_ = options.sampleRate;
-  self->defaultReverbSend_ = options.defaultReverbSend;
-  self->resetChannels();
   return self;
 }
 
 FluidSynth::~FluidSynth() {
-  if (synth_) delete_fluid_synth(synth_);
+  if (synth_) {
+    // Take the shared soundfonts off this synth before it goes, or FluidSynth
+    // would free them with it.  The programs go first, so that taking them
+    // off selects nothing.
+    for (int ch = 0; ch < kChannels; ++ch) fluid_synth_unset_program(synth_, ch);
+    if (fonts_)
+      for (fluid_sfont_t* sf : fonts_->sfont)
+        if (sf) fluid_synth_remove_sfont(synth_, sf);
+    delete_fluid_synth(synth_);
+  }
   if (settings_) delete_fluid_settings(settings_);
+}
+
+const std::string& FluidSynth::soundfontPath() const { return fonts_->path[kGm]; }
+const std::string& FluidSynth::opl3Path() const { return fonts_->path[kOpl3]; }
+
+FluidSynth::Tone FluidSynth::toneOf(int program) const {
+  return fonts_->map[size_t(std::clamp(program, 0, 127))];
+}
+
+void FluidSynth::selectTone(int channel, int program) noexcept {
+  const Tone& t = fonts_->map[size_t(program & 0x7F)];
+  fluid_synth_program_select(synth_, channel, fonts_->id[size_t(t.font)], t.bank, t.preset);
 }
 
 void FluidSynth::render(float* interleaved, uint32_t frames) noexcept {
   fluid_synth_write_float(synth_, static_cast<int>(frames), interleaved, 0, 2, interleaved, 1, 2);
+}
+
+void FluidSynth::renderWithSends(float* interleaved, float* reverbSend, float* chorusSend,
+                                 uint32_t frames) noexcept {
+  if (!options_.effectSends) {
+    render(interleaved, frames);
+    if (reverbSend) std::memset(reverbSend, 0, sizeof(float) * frames);
+    if (chorusSend) std::memset(chorusSend, 0, sizeof(float) * frames);
+    return;
+  }
+  float* left = scratch_.data();
+  float* right = left + kChunk;
+  float* fx[4] = {right + kChunk, right + 2 * kChunk, right + 3 * kChunk, right + 4 * kChunk};
+  float* out[2] = {left, right};
+  for (uint32_t done = 0; done < frames;) {
+    const uint32_t n = std::min(kChunk, frames - done);
+    // fluid_synth_process adds to what the buffers hold.
+    std::memset(left, 0, sizeof(float) * kChunk * 6);
+    fluid_synth_process(synth_, int(n), 4, fx, 2, out);
+    float* o = interleaved + size_t(done) * 2;
+    for (uint32_t i = 0; i < n; ++i) {
+      o[2 * i] = left[i];
+      o[2 * i + 1] = right[i];
+    }
+    // The sends are mono, in the left half of each effect's pair.
+    if (reverbSend) std::memcpy(reverbSend + done, fx[0], sizeof(float) * n);
+    if (chorusSend) std::memcpy(chorusSend + done, fx[2], sizeof(float) * n);
+    done += n;
+  }
 }
 
 void FluidSynth::dispatch(uint32_t packed) noexcept {
@@ -105,7 +329,7 @@ void FluidSynth::dispatch(uint32_t packed) noexcept {
       break;
     case 0xA0: fluid_synth_key_pressure(synth_, ch, d1, d2); break;
     case 0xB0: fluid_synth_cc(synth_, ch, d1, d2); break;
-    case 0xC0: fluid_synth_program_change(synth_, ch, d1); break;
+    case 0xC0: selectTone(ch, d1); break;
     case 0xD0: fluid_synth_channel_pressure(synth_, ch, d1); break;
     case 0xE0: fluid_synth_pitch_bend(synth_, ch, d1 | (d2 << 7)); break;
   }
@@ -126,12 +350,16 @@ void FluidSynth::resetChannels() noexcept {
     fluid_synth_cc(synth_, ch, 121, 0);  // reset all controllers
     fluid_synth_cc(synth_, ch, 7, 100);
     fluid_synth_cc(synth_, ch, 10, 64);
-    fluid_synth_cc(synth_, ch, 91, defaultReverbSend_);
+    fluid_synth_cc(synth_, ch, 91, options_.defaultReverbSend);
     fluid_synth_cc(synth_, ch, 93, 0);
     fluid_synth_pitch_bend(synth_, ch, 8192);
     if (ch != kDrumChannel) fluid_synth_bank_select(synth_, ch, 0);
-    fluid_synth_program_change(synth_, ch, 0);
+    selectTone(ch, kFallbackProgram);
   }
+}
+
+void FluidSynth::unsetPrograms() noexcept {
+  for (int ch = 0; ch < kChannels; ++ch) fluid_synth_unset_program(synth_, ch);
 }
 
 int FluidSynth::activeVoices() const noexcept { return fluid_synth_get_active_voice_count(synth_); }

@@ -37,7 +37,9 @@ bool SoundSystem::ensureSynth() {
   std::string why = "no soundfont found";
   for (const std::string& path : candidates) {
     std::string error;
-    auto synth = FluidSynth::create(path, options_.synth, &error);
+    InstrumentFonts fonts;
+    fonts.generalMidi = {path};
+    auto synth = FluidSynth::createInstrument(fonts, options_.synth, &error);
     if (!synth) {
       why = error;
       continue;

@@ -9,6 +9,10 @@ std::vector<std::string> defaultSoundfontSearch() {
   return {kSoundfontSearchOrder.begin(), kSoundfontSearchOrder.end()};
 }
 
+std::vector<std::string> defaultOpl3Search() {
+  return {kOpl3SoundfontSearchOrder.begin(), kOpl3SoundfontSearchOrder.end()};
+}
+
 std::vector<std::string> existingSoundfonts(const std::vector<std::string>& searchList) {
   std::vector<std::string> found;
   for (const std::string& path : searchList) {

@@ -1,5 +1,6 @@
 // Where the synthesizer's instruments come from: the General MIDI soundfonts
-// that Debian and its derivatives install, looked for in a fixed order.
+// that Debian and its derivatives install, and the OPL3 FM soundfont, each
+// looked for in a fixed order.
 #pragma once
 
 #include <array>
@@ -20,8 +21,15 @@ inline constexpr std::array<std::string_view, 7> kSoundfontSearchOrder = {
     "/usr/share/soundfonts/FluidR3_GM.sf2",
 };
 
+// The OPL3 FM soundfont (Debian's opl3-soundfont), which gives the first
+// tone its sound when installed.
+inline constexpr std::array<std::string_view, 1> kOpl3SoundfontSearchOrder = {
+    "/usr/share/sounds/sf2/OPL-3_FM_128M.sf2",
+};
+
 // The fixed search order as a list (what a SoundSystem uses unless told otherwise).
 std::vector<std::string> defaultSoundfontSearch();
+std::vector<std::string> defaultOpl3Search();
 
 // Candidates in order that exist as readable regular files (symbolic links
 // followed).  Whether a file really is a soundfont is known only once the

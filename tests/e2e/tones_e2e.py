@@ -1,0 +1,150 @@
+#!/usr/bin/python3
+"""End-to-end check of the three tones through the real window.
+
+Starts the built program on a private virtual X server and PulseAudio server
+(the machinery of e2e_test.py), and in each tone, OPL.3 (the one it opens
+with), Nylon and NylonB (Down steps to the next), strikes two cells and
+measures the pitch of what the null sink's monitor carries:
+
+  Numpad 1, cell (0, 0) of the Standard preset: A (440 Hz)
+  Numpad 5, cell (1, 1): C (261.6 Hz)
+
+Every tone sounds the struck cell's pitch: OPL.3 is sent an octave higher
+than Nylon and NylonB and its FM patch sounds an octave low, so all three
+land on the same frequency.  The program must not say that the OPL3 FM
+soundfont is missing.
+
+  tones_e2e.py --program build/bin/plinkora --assets assets --artifacts DIR
+
+Exit status: 0 passed, 1 failed, 77 skipped (no Xvfb or PulseAudio here).
+"""
+import argparse
+import os
+import shutil
+import signal
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_test as e2e  # noqa: E402
+
+OPL3 = "/usr/share/sounds/sf2/OPL-3_FM_128M.sf2"
+# (keypad key, the cell's note number in the program, its name)
+STRIKES = [("KP_1", 81, "A"), ("KP_5", 72, "C")]
+# The tones in the order Down steps through them, with the indicator's frame.
+TONES = [(116, "OPL.3"), (24, "Nylon"), (32, "NylonB")]
+
+
+def sounding_hz(cell_note):
+    # Nylon and NylonB are sent the cell's note less an octave and sound it;
+    # OPL.3 is sent the cell's note and sounds an octave below it.
+    return e2e.midi_hz(cell_note - 12)
+
+
+def wait_for_quiet(run, level=0.002, longest=4.0):
+    """Waits until the last note has died away at the monitor (OPL.3 rings
+    for seconds), so that it does not pull the next note's pitch."""
+    import numpy as np
+    end = time.monotonic() + longest
+    time.sleep(0.3)
+    while time.monotonic() < end:
+        n = run.monitor.count()
+        x = run.monitor.samples(n - int(0.1 * e2e.RATE), n)
+        if len(x) and float(np.sqrt(np.mean(x * x))) < level:
+            return
+        time.sleep(0.05)
+
+
+def run_tones(run):
+    run.start_sound(10)
+    run.start_x()
+    if not run.screen.numlock_on():
+        raise e2e.Failure("NumLock could not be turned on")
+    run.open_windows()
+    heard = []
+    for i, (program, frame) in enumerate(TONES):
+        run.step = "tone %d (%s)" % (program, frame)
+        if i > 0:
+            run.screen.tap("Down")
+        try:
+            run.wait_panel("the tone indicator to show " + frame,
+                           lambda p, f=frame: p.tone() in (f, f + " lit"), name="tone-%d" % program)
+        except e2e.Failure:
+            raise e2e.Failure("the tone indicator shows %s, expected %s" % (run.panel().tone(), frame))
+        for key, cell, name in STRIKES:
+            wait_for_quiet(run)
+            run.listen_for_note(key, sounding_hz(cell),
+                                "%s: %s, cell note %d (%s)" % (frame, key, cell, name))
+            heard.append("%s %s" % (frame, name))
+    e2e.log("every tone sounded its cells' pitches:", ", ".join(heard))
+    run.close_window(with_take=False)
+    with open(os.path.join(run.out, "plinkora.log"), "rb") as f:
+        said = f.read().decode("utf-8", "replace")
+    if "OPL3" in said:
+        raise e2e.Failure("the program says: %s" % said.strip())
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--program", required=True, help="the built plinkora")
+    ap.add_argument("--assets", required=True, help="the committed pictures (assets/)")
+    ap.add_argument("--artifacts", required=True, help="folder for screenshots, recordings, logs")
+    ap.add_argument("--keep", action="store_true", help="keep the artifacts after a pass too")
+    args = ap.parse_args()
+
+    missing = [b for b in ("Xvfb", "pulseaudio", "pactl", "parec", "pacat") if not shutil.which(b)]
+    if missing:
+        print("SKIP: not installed: %s (scripts/install-deps.sh brings them)" % ", ".join(missing))
+        return e2e.SKIP
+    try:
+        import numpy  # noqa: F401
+        import PIL  # noqa: F401
+        import Xlib  # noqa: F401
+    except ImportError as e:
+        print("FAIL: %s (scripts/install-deps.sh installs python3-numpy, python3-pil, python3-xlib)" % e)
+        return 1
+    if not os.path.isfile(OPL3):
+        print("FAIL: the OPL3 FM soundfont %s is not installed (scripts/install-deps.sh brings "
+              "opl3-soundfont)" % OPL3)
+        return 1
+    if not os.access(args.program, os.X_OK):
+        print("FAIL: no program at %s" % args.program)
+        return 1
+
+    args.program = os.path.abspath(args.program)
+    args.assets = os.path.abspath(args.assets)
+    run = e2e.Run(args)
+    run.art = e2e.Artwork(args.assets)
+    run.env = run.private_env()
+
+    def on_signal(sig, _frame):
+        raise e2e.Failure("stopped by signal %d" % sig)
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+
+    ok = False
+    try:
+        run_tones(run)
+        ok = True
+        e2e.log("PASS (%.1f s)" % (time.monotonic() - e2e.T0))
+        return 0
+    except e2e.Failure as e:
+        print("FAIL at step %s: %s" % (run.step, e), flush=True)
+        return 1
+    except Exception:
+        import traceback
+        print("FAIL at step %s: the test itself broke:" % run.step)
+        traceback.print_exc()
+        return 1
+    finally:
+        run.finish(ok)
+        if not ok:
+            p = os.path.join(run.out, "plinkora.log")
+            if os.path.isfile(p) and os.path.getsize(p):
+                with open(p, "rb") as f:
+                    print("--- plinkora.log (end) ---\n%s" % f.read()[-2000:].decode("utf-8", "replace"))
+            print("Screenshots, recordings and logs kept in", run.out)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
