@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "app/module1.h"
+#include "platform/desktop/x11_keyboard.h"
 #include "platform/real_backend.h"
 #include "ui/form1.h"
 
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Plinkora"));
   platform::RealBackend backend;
   platform::setBackend(&backend);
+  platform::UseDetectableAutoRepeat();
   CloseOnSignals(app);
 
   int status = 0;
