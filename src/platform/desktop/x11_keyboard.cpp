@@ -1,6 +1,7 @@
 #include "platform/desktop/x11_keyboard.h"
 
 #include <QGuiApplication>
+#include <cstdio>
 #include <cstdlib>
 
 #include <xcb/xcb.h>
@@ -24,7 +25,13 @@ bool UseDetectableAutoRepeat() {
       nullptr);
   const bool supported = use && use->supported;
   std::free(use);
-  if (!supported) return false;
+  const auto refused = [] {
+    std::fprintf(stderr,
+                 "plinkora: the X server does not leave out the releases of repeated keys; "
+                 "on a busy machine a held recorder key may act more than once\n");
+    return false;
+  };
+  if (!supported) return refused();
 
   constexpr uint32_t kFlag = XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT;
   xcb_xkb_per_client_flags_reply_t* reply = xcb_xkb_per_client_flags_reply(
@@ -33,7 +40,7 @@ bool UseDetectableAutoRepeat() {
       nullptr);
   const bool set = reply && (reply->supported & kFlag) && (reply->value & kFlag);
   std::free(reply);
-  return set;
+  return set || refused();
 #else
   return false;
 #endif
