@@ -132,6 +132,20 @@ TEST(KeySteps, HeldKeyRepeatsDownsAndIsReleasedOnce) {
     EXPECT_EQ(up.keyCode, 101);
     EXPECT_EQ(input.heldKeys(), 0);
   }
+  // With XKB's detectable autorepeat the repeats are presses alone, not
+  // marked as repeats: each is a key-down of the same code, and the one
+  // release a key-up.
+  EXPECT_EQ(input.translate(Press(Qt::Key_Z, {}, 52)).keyCode, 90);
+  for (int i = 0; i < 3; ++i) {
+    auto again = input.translate(Press(Qt::Key_Z, {}, 52));
+    EXPECT_EQ(again.action, KeyInput::Action::KeyDown);
+    EXPECT_EQ(again.keyCode, 90);
+  }
+  EXPECT_EQ(input.heldKeys(), 1);
+  auto up = input.translate(Release(Qt::Key_Z, {}, 52));
+  EXPECT_EQ(up.action, KeyInput::Action::KeyUp);
+  EXPECT_EQ(up.keyCode, 90);
+  EXPECT_EQ(input.heldKeys(), 0);
   QKeyEvent other(QEvent::ShortcutOverride, Qt::Key_5, {});
   EXPECT_EQ(input.translate(other).action, KeyInput::Action::None);
 }

@@ -38,20 +38,28 @@ OPENFILENAME Request(const std::string& initialDir) {
 struct Session {
   BOOL result = 0;
   int questions = 0;
+  QStringList texts;   // of the message boxes, in order
   bool sawDialog = false;
 };
 
 Session Run(OPENFILENAME& ofn, const std::function<void(QFileDialog*)>& player,
             const std::function<BOOL(OPENFILENAME*)>& show = platform::RunSaveFileDialog) {
   Session s;
+  // Boxes have a timer of their own: a timer does not fire again while its
+  // handler runs, and a box may come up inside the player's call.
+  QTimer boxes;
+  boxes.setInterval(10);
+  QObject::connect(&boxes, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      ++s.questions;
+      s.texts << box->text();
+      box->done(QMessageBox::Yes);
+    }
+  });
+  boxes.start();
   QTimer poll;
   poll.setInterval(10);
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-      ++s.questions;
-      box->done(QMessageBox::Yes);
-      return;
-    }
     auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
     if (dialog && !s.sawDialog) {
       s.sawDialog = true;
@@ -170,6 +178,41 @@ private slots:
     QCOMPARE(s.result, 1);
     QCOMPARE(parent, &owner);
     QCOMPARE(Chosen(ofn), dir.path + "owned.wav");
+  }
+
+  // The refusal comes from inside accept(): the warning's own loop runs and
+  // is dismissed before Type() returns, with the dialog still open.
+  void aNameInAFolderThatDoesNotExistIsRefusedAndTheDialogStaysOpen() {
+    testing_support::ScratchDir dir;
+    std::ofstream(dir.path + "plain file") << "x";
+    OPENFILENAME ofn = Request(dir.path);
+    QStringList openAfter;
+    Session s = Run(ofn, [&](QFileDialog* d) {
+      for (const char* name : {"no such folder/take.wav", "plain file/take.wav"}) {
+        Type(d, QString::fromUtf8(name));
+        if (d->isVisible() && QApplication::activeModalWidget() == d) openAfter << QString::fromUtf8(name);
+      }
+      Type(d, QStringLiteral("take.wav"));
+    });
+    QCOMPARE(openAfter, (QStringList{QStringLiteral("no such folder/take.wav"),
+                                     QStringLiteral("plain file/take.wav")}));
+    QCOMPARE(s.questions, 2);
+    QVERIFY2(s.texts[0].contains(QString::fromStdString(dir.path + "no such folder")), qPrintable(s.texts[0]));
+    QVERIFY2(s.texts[0].contains(QStringLiteral("not found")), qPrintable(s.texts[0]));
+    QVERIFY2(s.texts[1].contains(QString::fromStdString(dir.path + "plain file")), qPrintable(s.texts[1]));
+    QCOMPARE(s.result, 1);
+    QCOMPARE(Chosen(ofn), dir.path + "take.wav");
+    QVERIFY(!QFileInfo::exists(QString::fromStdString(dir.path + "no such folder")));
+  }
+
+  void withoutPathMustExistSuchANameComesBack() {
+    testing_support::ScratchDir dir;
+    OPENFILENAME ofn = Request(dir.path);
+    ofn.Flags &= ~OFN_PATHMUSTEXIST;
+    Session s = Run(ofn, [](QFileDialog* d) { Type(d, QStringLiteral("no such folder/take.wav")); });
+    QCOMPARE(s.questions, 0);
+    QCOMPARE(s.result, 1);
+    QCOMPARE(Chosen(ofn), dir.path + "no such folder/take.wav");
   }
 
   void aPathLongerThanTheBufferFailsInsteadOfBeingCut() {

@@ -1,12 +1,10 @@
 // The program: the real backend under the windows, then Main.
-#include <unistd.h>
-
 #include <QApplication>
 #include <QProxyStyle>
-#include <QSocketNotifier>
-#include <csignal>
 
 #include "app/module1.h"
+#include "app/signals.h"
+#include "platform/desktop/x11_keyboard.h"
 #include "platform/real_backend.h"
 #include "ui/form1.h"
 
@@ -22,31 +20,6 @@ public:
   }
 };
 
-// A logout or a kill ends the program as closing the window does: the close
-// handlers run, so the sound stops and the temporary take is deleted.
-int signalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  const char c = 1;
-  [[maybe_unused]] auto n = write(signalPipe[1], &c, 1);
-}
-
-void CloseOnSignals(QApplication& app) {
-  if (pipe(signalPipe) != 0) return;
-  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-  QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
-    char c;
-    [[maybe_unused]] auto n = read(signalPipe[0], &c, 1);
-    if (form1Exists()) form1().close();
-    QCoreApplication::quit();
-  });
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,10 +28,13 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Plinkora"));
   platform::RealBackend backend;
   platform::setBackend(&backend);
-  CloseOnSignals(app);
+  platform::UseDetectableAutoRepeat();
+  app::EndOnSignals(app);
 
   int status = 0;
-  if (Module1::Main()) status = QApplication::exec();
+  if (Module1::Main() && !app::EndRequested()) status = QApplication::exec();
+  // A signal whose notice the event loops had no time to read.
+  if (app::EndRequested()) app::EndNow();
   unloadForm1();
   platform::setBackend(nullptr);
   return status;

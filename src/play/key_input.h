@@ -30,7 +30,10 @@
 //
 // The window system repeats a held key.  Each repeat is another key-down; the
 // release that X11 sends before each repeat (marked as autorepeat) is
-// dropped, so a key-up comes once, when the key is let go.  A release belongs
+// dropped, so a key-up comes once, when the key is let go.  The program asks
+// the X server not to send those releases at all (x11_keyboard.h), since Qt
+// can mark them only when the repeat's press is already queued; the repeats
+// are then presses alone, not marked, and are key-downs all the same.  A release belongs
 // to the physical key that was pressed: the code given at the press is
 // remembered by scan code and used again for the repeats and the release,
 // even when the key's symbol changed meanwhile (NumLock toggled while the key

@@ -542,14 +542,15 @@ class Run:
             os.chmod(env[k], 0o700)
         return env
 
-    def start_x(self):
+    def start_x(self, autorepeat=(30000, 1000)):
+        """A private Xvfb; autorepeat is (delay, interval) in milliseconds."""
         r, w = os.pipe()
         xvfb = self.children.start(
             "Xvfb",
             ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-dpi", "96",
              "-nolisten", "tcp", "-noreset",
-             # a held key must not repeat during the test
-             "-ardelay", "30000", "-arinterval", "1000"],
+             # by default a held key must not repeat during the test
+             "-ardelay", str(autorepeat[0]), "-arinterval", str(autorepeat[1])],
             self.env, log_path=os.path.join(self.out, "xvfb.log"), pass_fds=(w,))
         os.close(w)
         got = b""

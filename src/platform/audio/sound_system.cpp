@@ -1,4 +1,5 @@
 #include "platform/audio/sound_system.h"
+#include "platform/end_request.h"
 
 #include <chrono>
 #include <thread>
@@ -110,8 +111,9 @@ BOOL SoundSystem::sndPlaySound(const char* name, uint32_t flags) {
   const auto deadline =
       clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(
                          started.seconds + options_.syncMarginSeconds + latency));
+  // A request to end the program cuts the wait short.
   while (!wave.hasEnded(started.id)) {
-    if (clock::now() >= deadline) {
+    if (clock::now() >= deadline || EndRequested()) {
       wave.stopIf(started.id);
       return 0;
     }

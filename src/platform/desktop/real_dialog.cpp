@@ -4,9 +4,14 @@
 // holds everywhere: no overwrite question unless OFN_OVERWRITEPROMPT is given,
 // no extension added to a typed name, and the file types shown by their own
 // descriptions.  A save dialog always accepts a new name: OFN_FILEMUSTEXIST,
-// which only makes sense for opening, is not applied.
+// which only makes sense for opening, is not applied.  OFN_PATHMUSTEXIST is:
+// a name in a folder that does not exist is refused by the dialog itself,
+// which says so and stays open.
+#include <QCoreApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QStringList>
 #include <QWidget>
 #include <cstring>
@@ -46,13 +51,42 @@ NameFilterList NameFilters(const std::string& filter) {
   return list;
 }
 
+// Qt's file dialog that, asked to, refuses a name whose folder does not exist.
+class SaveFileDialog : public QFileDialog {
+public:
+  SaveFileDialog(QWidget* owner, bool pathMustExist)
+      : QFileDialog(owner), pathMustExist_(pathMustExist) {}
+
+  void accept() override {
+    const QStringList files = selectedFiles();
+    if (pathMustExist_ && !files.isEmpty() && !files.first().isEmpty()) {
+      const QFileInfo chosen(files.first());
+      // A folder's own name is not refused: the dialog opens that folder.
+      if (!chosen.isDir() && !QFileInfo(chosen.absolutePath()).isDir()) {
+        // The file dialog's own words, in the language it speaks.
+        const QString text =
+            QCoreApplication::translate("QFileDialog",
+                                        "%1\nDirectory not found.\nPlease verify the correct "
+                                        "directory name was given.")
+                .arg(QDir::toNativeSeparators(chosen.absolutePath()));
+        QMessageBox::warning(this, windowTitle(), text);
+        return;
+      }
+    }
+    QFileDialog::accept();
+  }
+
+private:
+  bool pathMustExist_;
+};
+
 }  // namespace
 
 BOOL RunSaveFileDialog(OPENFILENAME* ofn) {
   if (!ofn || ofn->nMaxFile == 0) return 0;
 
   QWidget* owner = ofn->hwndOwner ? QWidget::find(static_cast<WId>(ofn->hwndOwner)) : nullptr;
-  QFileDialog dialog(owner);
+  SaveFileDialog dialog(owner, (ofn->Flags & OFN_PATHMUSTEXIST) != 0);
   dialog.setOption(QFileDialog::DontUseNativeDialog);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
