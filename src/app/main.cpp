@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 #include <csignal>
 
+#include "app/display_platform.h"
 #include "app/module1.h"
 #include "platform/real_backend.h"
 #include "ui/form1.h"
@@ -50,6 +51,7 @@ void CloseOnSignals(QApplication& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  display_platform::apply();
   QApplication app(argc, argv);
   QApplication::setStyle(new PlainButtonsStyle);
   QApplication::setApplicationName(QStringLiteral("Plinkora"));
