@@ -18,6 +18,9 @@ packages=(
   qt6-qpa-plugins xvfb xauth pulseaudio pulseaudio-utils fonts-noto-cjk
   # the end-to-end test (tests/e2e): screenshots, XTest keys, pitch detection
   python3 python3-numpy python3-pil python3-xlib
+  # Wayland sessions: Qt's Wayland plugin, and weston with XWayland for the
+  # test that runs the program there (tests/wayland)
+  qt6-wayland weston xwayland
 )
 
 missing=()
