@@ -198,6 +198,7 @@ class Run:
         self.env = self.private_env()
         self.monitor_path = os.path.join(self.tmp, "monitor.raw")
         self.background = None
+        self.weston_started = False
 
     def private_env(self):
         home = os.path.join(self.tmp, "home")
@@ -268,8 +269,13 @@ class Run:
         end = time.monotonic() + 15
         while not os.path.exists(os.path.join(runtime, socket)):
             if p.poll() is not None or time.monotonic() > end:
+                # Where weston cannot run at all the test is skipped; once
+                # it has run here, a second one that does not start is a fault.
+                if self.weston_started:
+                    raise Failure("weston (%s) did not start (see %s)" % (name, wlog))
                 raise Skip("weston did not start (see %s)" % wlog)
             time.sleep(0.05)
+        self.weston_started = True
         env["WAYLAND_DISPLAY"] = socket
         if xwayland:
             m = poll("weston's X server", lambda: re.search(r"xserver listening on display (:\d+)", read(wlog)), 10)
