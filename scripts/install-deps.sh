@@ -20,6 +20,9 @@ packages=(
   python3 python3-numpy python3-pil python3-xlib
   # held keys under a screen capture (tests/e2e): import -window root
   imagemagick
+  # Wayland sessions: Qt's Wayland plugin, and weston with XWayland for the
+  # test that runs the program there (tests/wayland)
+  qt6-wayland weston xwayland
 )
 
 missing=()

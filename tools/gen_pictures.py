@@ -5,6 +5,13 @@ Deterministic: all textures come from random.Random with fixed seeds, no
 timestamps are written, so every run gives the same bytes (with the same
 Debian versions of Pillow, libjpeg and the fonts).
 
+Every picture is drawn twice from the same drawing: at scale 1 into its own
+name, and at scale 2 into name@2x beside it, for screens with two device
+pixels to the pixel.  The drawing is written in the pixels of the 1x picture;
+at scale 2 a one-pixel line becomes two device pixels wide, text is set at
+twice the point size and shapes are drawn at the finer grid, so nothing is
+doubled pixel by pixel.
+
 Needs: python3-pil, fonts-dejavu-core, fonts-dejavu-extra.
 
 Usage: gen_pictures.py [OUTDIR]   (default: ../assets next to this script)
@@ -30,6 +37,10 @@ JPEG_ARGS = dict(quality=92, subsampling=0, optimize=False, progressive=False)
 
 SS = 4  # supersampling factor for shapes
 
+# The scale being drawn: device pixels per pixel of the 1x picture.  Set by
+# main() before each pass.
+Z = 1
+
 # --------------------------------------------------------------------------
 # palette of the panel
 GREEN_LED = (96, 236, 112)
@@ -42,6 +53,12 @@ ENGRAVE = (214, 210, 198)
 
 
 def font(path, size):
+    """The font at the scale being drawn: measurements are in device pixels."""
+    return ImageFont.truetype(path, size * Z)
+
+
+def font_1x(path, size):
+    """The font as the 1x picture has it, for choices that both scales share."""
     return ImageFont.truetype(path, size)
 
 
@@ -58,7 +75,8 @@ def clamp8(v):
 
 
 def vgrad(w, h, top, bottom):
-    """Vertical gradient image."""
+    """Vertical gradient image, w x h pixels at the scale being drawn."""
+    w, h = w * Z, h * Z
     im = Image.new("RGB", (w, h))
     px = im.load()
     for y in range(h):
@@ -94,16 +112,20 @@ def value_noise(w, h, cell_x, cell_y, rng):
 
 
 def wood_texture(w, h, seed, dark, mid, light, grain_scale=1.0):
-    """Walnut-like wood with the grain running horizontally."""
+    """Walnut-like wood with the grain running horizontally.  The noise
+    lattices are the same at every scale (same seed, cells Z times larger),
+    so the 2x wood is the same wood seen finer."""
     rng = random.Random(seed)
-    n1 = value_noise(w, h, 90, 30, rng)
-    n2 = value_noise(w, h, 23, 7, rng)
-    n3 = value_noise(w, h, 6, 2, rng)
+    w, h = w * Z, h * Z
+    n1 = value_noise(w, h, 90 * Z, 30 * Z, rng)
+    n2 = value_noise(w, h, 23 * Z, 7 * Z, rng)
+    n3 = value_noise(w, h, 6 * Z, 2 * Z, rng)
     im = Image.new("RGB", (w, h))
     px = im.load()
     for y in range(h):
+        yy = y if Z == 1 else y / Z
         for x in range(w):
-            d = y * 0.23 * grain_scale + n1[y][x] * 9.0 + n2[y][x] * 1.6
+            d = yy * 0.23 * grain_scale + n1[y][x] * 9.0 + n2[y][x] * 1.6
             ring = 0.5 + 0.5 * math.sin(d * 2.1)
             ring = ring ** 3
             fine = n3[y][x]
@@ -117,8 +139,10 @@ def wood_texture(w, h, seed, dark, mid, light, grain_scale=1.0):
 
 
 def brushed_metal(w, h, seed, base, amp=10):
-    """Dark brushed metal: horizontal streaks plus a faint sheen."""
+    """Dark brushed metal: horizontal streaks plus a faint sheen, brushed
+    at the device pixels of the scale being drawn."""
     rng = random.Random(seed)
+    w, h = w * Z, h * Z
     im = Image.new("RGB", (w, h))
     px = im.load()
     # streaks: per row a random walk along x, smoothed
@@ -134,18 +158,56 @@ def brushed_metal(w, h, seed, base, amp=10):
 
 
 def ss_layer(w, h):
-    """A transparent supersampled RGBA layer and its drawing context."""
-    im = Image.new("RGBA", (w * SS, h * SS), (0, 0, 0, 0))
+    """A transparent supersampled RGBA layer and its drawing context, for a
+    picture of w x h pixels (1x)."""
+    im = Image.new("RGBA", (w * SS * Z, h * SS * Z), (0, 0, 0, 0))
     return im, ImageDraw.Draw(im)
 
 
 def ss_down(im, w, h):
-    return im.resize((w, h), Image.LANCZOS)
+    return im.resize((w * Z, h * Z), Image.LANCZOS)
 
 
 def S(*vals):
-    """Scale coordinates into the supersampled layer."""
-    return [v * SS for v in vals]
+    """Scale 1x coordinates into the supersampled layer."""
+    return [v * SS * Z for v in vals]
+
+
+def at(x, y):
+    """A 1x pixel position at the scale being drawn."""
+    return (x * Z, y * Z)
+
+
+def block(box):
+    """An inclusive 1x pixel box as the inclusive box of its device pixels."""
+    x0, y0, x1, y1 = box
+    return [x0 * Z, y0 * Z, x1 * Z + Z - 1, y1 * Z + Z - 1]
+
+
+def line1(draw, pts, fill):
+    """A one-pixel line along the axes through 1x pixel positions: at scale 2
+    every pixel of it is a 2 x 2 block, so it stays one pixel wide."""
+    if Z == 1:
+        draw.line(pts, fill=fill)
+        return
+    for (xa, ya), (xb, yb) in zip(pts, pts[1:]):
+        draw.rectangle(block((min(xa, xb), min(ya, yb), max(xa, xb), max(ya, yb))), fill=fill)
+
+
+def rect1(draw, box, fill=None, outline=None):
+    """An inclusive 1x box, filled and/or with a one-pixel outline."""
+    if Z == 1:
+        draw.rectangle(box, fill=fill, outline=outline)
+        return
+    draw.rectangle(block(box), fill=fill, outline=outline, width=Z)
+
+
+def poly1(pts):
+    """Polygon corners at 1x pixel positions, at the centres of their device
+    pixel blocks (a polygon covers the pixels on its edges)."""
+    if Z == 1:
+        return pts
+    return [(x * Z + (Z - 1) / 2, y * Z + (Z - 1) / 2) for x, y in pts]
 
 
 def text_size(draw, text, fnt):
@@ -154,10 +216,11 @@ def text_size(draw, text, fnt):
 
 
 def draw_text_centered(draw, box, text, fnt, fill, dy=0):
-    """Centre the ink of text inside box (x0,y0,x1,y1)."""
+    """Centre the ink of text inside box (x0,y0,x1,y1), 1x pixels; the font
+    and the ink are at the scale being drawn."""
     w, h, ox, oy = text_size(draw, text, fnt)
-    x = box[0] + (box[2] - box[0] - w) / 2 - ox
-    y = box[1] + (box[3] - box[1] - h) / 2 - oy + dy
+    x = box[0] * Z + ((box[2] - box[0]) * Z - w) / 2 - ox
+    y = box[1] * Z + ((box[3] - box[1]) * Z - h) / 2 - oy + dy * Z
     draw.text((round(x), round(y)), text, font=fnt, fill=fill)
     return round(x) + ox, round(y) + oy, w, h
 
@@ -165,15 +228,16 @@ def draw_text_centered(draw, box, text, fnt, fill, dy=0):
 def engraved_text(img, xy, text, fnt, fill=ENGRAVE, anchor="la"):
     """Small engraved legend: dark shadow above-left, light text."""
     d = ImageDraw.Draw(img)
-    x, y = xy
-    d.text((x + 1, y + 1), text, font=fnt, fill=(0, 0, 0), anchor=anchor)
+    x, y = at(*xy)
+    d.text((x + Z, y + Z), text, font=fnt, fill=(0, 0, 0), anchor=anchor)
     d.text((x, y), text, font=fnt, fill=fill, anchor=anchor)
 
 
 def bevel_rect(draw, box, hi, lo, width=1):
-    """Raised bevel: light top/left, dark bottom/right (box inclusive)."""
-    x0, y0, x1, y1 = box
-    for i in range(width):
+    """Raised bevel: light top/left, dark bottom/right (box inclusive, 1x
+    pixels; width in 1x pixels)."""
+    x0, y0, x1, y1 = block(box)
+    for i in range(width * Z):
         draw.line([(x0 + i, y1 - i), (x0 + i, y0 + i), (x1 - i, y0 + i)], fill=hi)
         draw.line([(x0 + i + 1, y1 - i), (x1 - i, y1 - i), (x1 - i, y0 + i + 1)], fill=lo)
 
@@ -181,13 +245,15 @@ def bevel_rect(draw, box, hi, lo, width=1):
 def recess(draw, x, y, w, h, depth=2):
     """A slot for a display at (x,y,w,h): a sunken ring just outside it."""
     # outer ring: shadow top/left, highlight bottom/right
-    for i in range(1, depth + 1):
-        t = (i - 1) / max(1, depth - 1) if depth > 1 else 0
+    x, y, w, h = x * Z, y * Z, w * Z, h * Z
+    for ring in range(1, depth + 1):
+        t = (ring - 1) / max(1, depth - 1) if depth > 1 else 0
         dark = lerp_col((4, 4, 5), (18, 18, 20), t)
         light = lerp_col((120, 122, 128), (86, 88, 94), t)
-        draw.line([(x - i, y + h - 1 + i), (x - i, y - i), (x + w - 1 + i, y - i)], fill=dark)
-        draw.line([(x - i + 1, y + h - 1 + i), (x + w - 1 + i, y + h - 1 + i),
-                   (x + w - 1 + i, y - i + 1)], fill=light)
+        for i in range((ring - 1) * Z + 1, ring * Z + 1):
+            draw.line([(x - i, y + h - 1 + i), (x - i, y - i), (x + w - 1 + i, y - i)], fill=dark)
+            draw.line([(x - i + 1, y + h - 1 + i), (x + w - 1 + i, y + h - 1 + i),
+                       (x + w - 1 + i, y - i + 1)], fill=light)
     draw.rectangle([x, y, x + w - 1, y + h - 1], fill=DISPLAY_BG)
 
 
@@ -207,20 +273,20 @@ def screw(img, cx, cy, r=3.5, angle=30):
         off = -0.6 * r * t * 0.5
         col = lerp_col((120, 122, 126), (232, 234, 238), t)
         d.ellipse(S(c - rr + off, c - rr + off, c + rr + off, c + rr + off), fill=col + (255,))
-    d.ellipse(S(c - r, c - r, c + r, c + r), outline=(40, 40, 44, 255), width=SS)
+    d.ellipse(S(c - r, c - r, c + r, c + r), outline=(40, 40, 44, 255), width=SS * Z)
     # cross slot
     a = math.radians(angle)
     for k in (0, 1):
         aa = a + k * math.pi / 2
         dx, dy = math.cos(aa) * r * 0.75, math.sin(aa) * r * 0.75
-        d.line(S(c - dx, c - dy, c + dx, c + dy), fill=(30, 30, 34, 255), width=int(SS * 1.1))
+        d.line(S(c - dx, c - dy, c + dx, c + dy), fill=(30, 30, 34, 255), width=int(SS * Z * 1.1))
     small = ss_down(layer, w, h)
-    img.paste(small, (int(cx - pad), int(cy - pad)), small)
+    img.paste(small, at(int(cx - pad), int(cy - pad)), small)
 
 
 def glow(img, mask_img, color, radius, strength=1.0):
     """Add a coloured glow under a mask (L image same size as img)."""
-    blurred = mask_img.filter(ImageFilter.GaussianBlur(radius))
+    blurred = mask_img.filter(ImageFilter.GaussianBlur(radius * Z))
     if strength != 1.0:
         blurred = blurred.point(lambda v: clamp8(v * strength))
     col = Image.new("RGB", img.size, color)
@@ -232,33 +298,36 @@ def glow(img, mask_img, color, radius, strength=1.0):
 
 def letter_with_sharp(name, big, small, w, h, dx=0, dy=0, gap=0, align="center"):
     """Mask (L) of a note name: the capital letter, with a small raised
-    sharp sign beside it when the name has '#'."""
+    sharp sign beside it when the name has '#'.  Sizes and offsets in 1x
+    pixels, the fonts at the scale being drawn."""
+    w, h = w * Z, h * Z
     m = Image.new("L", (w, h), 0)
     d = ImageDraw.Draw(m)
     letter = name[0]
     sharp = "#" in name
     lw, lh, lox, loy = text_size(d, letter, big)
     sw, sh, sox, soy = text_size(d, "#", small) if sharp else (0, 0, 0, 0)
+    gap = gap * Z
     total = lw + (gap + sw if sharp else 0)
     if align == "center":
         x = (w - total) / 2
     elif align == "right":
-        x = w - total - 2
+        x = w - total - 2 * Z
     else:
-        x = 2
-    x = round(x + dx)
-    y = round((h - lh) / 2 + dy)
+        x = 2 * Z
+    x = round(x + dx * Z)
+    y = round((h - lh) / 2 + dy * Z)
     d.text((x - lox, y - loy), letter, font=big, fill=255)
     if sharp:
         # raised: top of the sharp level with the top of the capital
-        d.text((x + lw + gap - sox, y - 1 - soy), "#", font=small, fill=255)
+        d.text((x + lw + gap - sox, y - Z - soy), "#", font=small, fill=255)
     return m
 
 
 def note_frame(name):
     """33x33 note-name picture: green LED lettering in a dark bevelled window."""
     W = H = 33
-    im = Image.new("RGB", (W, H), (0, 0, 0))
+    im = Image.new("RGB", at(W, H), (0, 0, 0))
     d = ImageDraw.Draw(im)
     # bevelled bezel: two rings
     bevel_rect(d, (0, 0, W - 1, H - 1), (96, 102, 98), (6, 8, 7))
@@ -266,19 +335,19 @@ def note_frame(name):
     # inner sunken edge
     bevel_rect(d, (2, 2, W - 3, H - 3), (4, 6, 5), (40, 48, 42))
     face = vgrad(W - 6, H - 6, (10, 20, 13), (20, 32, 23))
-    im.paste(face, (3, 3))
+    im.paste(face, at(3, 3))
     # faint LED-matrix scanlines on the face
     for y in range(4, H - 4, 2):
-        d.line([(3, y), (W - 4, y)], fill=(8, 16, 10))
+        line1(d, [(3, y), (W - 4, y)], fill=(8, 16, 10))
     m = letter_with_sharp(name, font(SANS_B, 21), font(SANS_B, 11), W, H, dx=0, dy=0, gap=0)
     im = glow(im, m, (40, 150, 60), 2.2, 0.9)
     # letter body with a slight vertical gradient
     grad = vgrad(W, H, (170, 255, 170), (60, 210, 85))
     im = Image.composite(grad, im, m)
     # gloss: a faint diagonal highlight across the upper part of the window
-    hl = Image.new("L", (W, H), 0)
-    ImageDraw.Draw(hl).polygon([(3, 3), (W - 4, 3), (W - 4, 9), (3, 15)], fill=22)
-    im = Image.composite(Image.new("RGB", (W, H), (255, 255, 255)), im, hl)
+    hl = Image.new("L", at(W, H), 0)
+    ImageDraw.Draw(hl).polygon(poly1([(3, 3), (W - 4, 3), (W - 4, 9), (3, 15)]), fill=22)
+    im = Image.composite(Image.new("RGB", at(W, H), (255, 255, 255)), im, hl)
     return im
 
 
@@ -289,15 +358,15 @@ def root_frame(name):
     im = vgrad(W, H, (16, 24, 19), (10, 16, 12))
     d = ImageDraw.Draw(im)
     # frame only on top, left, bottom: the right side runs on into the quality
-    d.line([(0, 0), (W - 1, 0)], fill=(70, 78, 72))
-    d.line([(0, 0), (0, H - 1)], fill=(70, 78, 72))
-    d.line([(1, H - 1), (W - 1, H - 1)], fill=(4, 6, 5))
-    d.line([(1, 1), (W - 1, 1)], fill=(4, 6, 5))
-    d.line([(1, 1), (1, H - 2)], fill=(4, 6, 5))
+    line1(d, [(0, 0), (W - 1, 0)], fill=(70, 78, 72))
+    line1(d, [(0, 0), (0, H - 1)], fill=(70, 78, 72))
+    line1(d, [(1, H - 1), (W - 1, H - 1)], fill=(4, 6, 5))
+    line1(d, [(1, 1), (W - 1, 1)], fill=(4, 6, 5))
+    line1(d, [(1, 1), (1, H - 2)], fill=(4, 6, 5))
     m = letter_with_sharp(name, font(SANS_B, 22), font(SANS_B, 11), W, H,
                           dx=2 if "#" not in name else 1, dy=0, gap=0, align="right")
     im = glow(im, m, (60, 130, 70), 1.8, 0.7)
-    im = Image.composite(Image.new("RGB", (W, H), ROOT_GREEN), im, m)
+    im = Image.composite(Image.new("RGB", at(W, H), ROOT_GREEN), im, m)
     return im
 
 
@@ -306,24 +375,24 @@ def quality_frame(text):
     W, H = 40, 33
     im = vgrad(W, H, (16, 24, 19), (10, 16, 12))
     d = ImageDraw.Draw(im)
-    d.line([(0, 0), (W - 1, 0)], fill=(70, 78, 72))
-    d.line([(0, 1), (W - 2, 1)], fill=(4, 6, 5))
-    d.line([(0, H - 1), (W - 1, H - 1)], fill=(4, 6, 5))
-    d.line([(W - 1, 1), (W - 1, H - 1)], fill=(4, 6, 5))
-    d.line([(W - 2, 2), (W - 2, H - 2)], fill=(40, 46, 42))
-    m = Image.new("L", (W, H), 0)
+    line1(d, [(0, 0), (W - 1, 0)], fill=(70, 78, 72))
+    line1(d, [(0, 1), (W - 2, 1)], fill=(4, 6, 5))
+    line1(d, [(0, H - 1), (W - 1, H - 1)], fill=(4, 6, 5))
+    line1(d, [(W - 1, 1), (W - 1, H - 1)], fill=(4, 6, 5))
+    line1(d, [(W - 2, 2), (W - 2, H - 2)], fill=(40, 46, 42))
+    m = Image.new("L", at(W, H), 0)
     md = ImageDraw.Draw(m)
     fnt = font(SANS_B, 14 if len(text) > 2 else 16)
     w, h, ox, oy = text_size(md, text, fnt)
     # baseline of the quality sits on the baseline of the root letter
     big = font(SANS_B, 22)
     bw, bh, box_, boy = text_size(md, "C", big)
-    base_bottom = round((H - bh) / 2) + bh
-    x = 3
+    base_bottom = round((H * Z - bh) / 2) + bh
+    x = 3 * Z
     y = base_bottom - h
     md.text((x - ox, y - oy), text, font=fnt, fill=255)
     im = glow(im, m, (60, 130, 70), 1.8, 0.7)
-    im = Image.composite(Image.new("RGB", (W, H), ROOT_GREEN), im, m)
+    im = Image.composite(Image.new("RGB", at(W, H), ROOT_GREEN), im, m)
     return im
 
 
@@ -338,7 +407,7 @@ def preset_frame(text, lit):
         tcol = (150, 186, 152)
         hi, lo = (80, 112, 84), (8, 16, 10)
     d = ImageDraw.Draw(im)
-    d.rectangle([0, 0, W - 1, H - 1], outline=(6, 10, 7))
+    rect1(d, [0, 0, W - 1, H - 1], outline=(6, 10, 7))
     bevel_rect(d, (1, 1, W - 2, H - 2), hi, lo)
     # LED dot at the left end
     layer, ld = ss_layer(W, H)
@@ -346,11 +415,11 @@ def preset_frame(text, lit):
     if lit:
         ld.ellipse(S(cx - r - 1.5, cy - r - 1.5, cx + r + 1.5, cy + r + 1.5), fill=(255, 255, 200, 90))
         ld.ellipse(S(cx - r, cy - r, cx + r, cy + r), fill=(250, 255, 170, 255),
-                   outline=(60, 110, 40, 255), width=SS)
+                   outline=(60, 110, 40, 255), width=SS * Z)
         ld.ellipse(S(cx - 1.3, cy - 1.6, cx + 0.7, cy + 0.2), fill=(255, 255, 255, 255))
     else:
         ld.ellipse(S(cx - r, cy - r, cx + r, cy + r), fill=(22, 40, 24, 255),
-                   outline=(4, 8, 5, 255), width=SS)
+                   outline=(4, 8, 5, 255), width=SS * Z)
         ld.ellipse(S(cx - 1.4, cy - 1.8, cx + 0.2, cy - 0.2), fill=(90, 120, 92, 255))
     small = ss_down(layer, W, H)
     im.paste(small, (0, 0), small)
@@ -370,10 +439,11 @@ def tone_frame(text, lit):
         tcol = (206, 208, 210)
         hi, lo = (70, 72, 76), (4, 4, 5)
     d = ImageDraw.Draw(im)
-    d.rectangle([0, 0, W - 1, H - 1], outline=(4, 6, 5))
+    rect1(d, [0, 0, W - 1, H - 1], outline=(4, 6, 5))
     bevel_rect(d, (1, 1, W - 2, H - 2), hi, lo)
+    # the smaller size when the name is too wide at 1x, at both scales
     fnt = font(COND_B, 11)
-    w, h, ox, oy = text_size(d, text, fnt)
+    w, h, ox, oy = text_size(d, text, font_1x(COND_B, 11))
     if w > W - 5:
         fnt = font(COND_B, 10)
     draw_text_centered(d, (1, 0, W - 1, H), text, fnt, tcol)
@@ -391,31 +461,31 @@ def rec_face(kind):
         im = vgrad(W, H, (226, 228, 231), (150, 153, 158))
         hi, lo = (252, 252, 252), (84, 86, 90)
     d = ImageDraw.Draw(im)
-    d.rectangle([0, 0, W - 1, H - 1], outline=(20, 20, 22))
+    rect1(d, [0, 0, W - 1, H - 1], outline=(20, 20, 22))
     bevel_rect(d, (1, 1, W - 2, H - 2), hi, lo)
     word = {"rec": "Rec", "stop": "Stop", "play": "Play", "save": "Save",
             "recording": "REC"}[kind]
     fnt = font(SANS_B, 11)
     tw, th, tox, toy = text_size(d, word, fnt)
-    sym_w = 9
-    gap = 5
+    sym_w = 9 * Z
+    gap = 5 * Z
     total = sym_w + gap + tw
-    x0 = round((W - total) / 2)
+    x0 = round((W * Z - total) / 2)   # device pixels
     cy = 8.5
     layer, ld = ss_layer(W, H)
-    sx = x0
+    sx = x0 if Z == 1 else x0 / Z     # 1x pixels, for the symbol
     if kind == "rec":
         r = 4.0
         cx = sx + 4.5
         ld.ellipse(S(cx - r, cy - r, cx + r, cy + r), fill=(206, 24, 20, 255),
-                   outline=(110, 10, 8, 255), width=SS)
+                   outline=(110, 10, 8, 255), width=SS * Z)
         ld.ellipse(S(cx - 2.2, cy - 2.6, cx - 0.2, cy - 0.8), fill=(255, 150, 140, 255))
     elif kind == "recording":
         r = 4.2
         cx = sx + 4.5
         ld.ellipse(S(cx - r - 1.5, cy - r - 1.5, cx + r + 1.5, cy + r + 1.5), fill=(255, 220, 200, 110))
         ld.ellipse(S(cx - r, cy - r, cx + r, cy + r), fill=(255, 236, 226, 255),
-                   outline=(255, 255, 255, 255), width=SS)
+                   outline=(255, 255, 255, 255), width=SS * Z)
         ld.ellipse(S(cx - 2.0, cy - 2.0, cx + 2.0, cy + 2.0), fill=(255, 255, 255, 255))
     elif kind == "stop":
         ld.rectangle(S(sx + 0.8, cy - 3.7, sx + 8.2, cy + 3.7), fill=(38, 40, 44, 255))
@@ -434,12 +504,12 @@ def rec_face(kind):
     im.paste(small, (0, 0), small)
     d = ImageDraw.Draw(im)
     tx = x0 + sym_w + gap
-    ty = round((H - th) / 2)
+    ty = round((H * Z - th) / 2)
     if recording:
-        d.text((tx - tox + 1, ty - toy + 1), word, font=fnt, fill=(110, 10, 8))
+        d.text((tx - tox + Z, ty - toy + Z), word, font=fnt, fill=(110, 10, 8))
         d.text((tx - tox, ty - toy), word, font=fnt, fill=(255, 250, 240))
     else:
-        d.text((tx - tox, ty - toy + 1), word, font=fnt, fill=(250, 250, 250))
+        d.text((tx - tox, ty - toy + Z), word, font=fnt, fill=(250, 250, 250))
         d.text((tx - tox, ty - toy), word, font=fnt, fill=(28, 28, 30))
     return im
 
@@ -449,16 +519,16 @@ def lamp(on):
     W, H = 9, 17
     layer, d = ss_layer(W, H)
     d.rectangle(S(0, 0, W, H), fill=(34, 36, 40, 255))
-    d.rounded_rectangle(S(0.5, 0.5, W - 0.5, H - 0.5), radius=2 * SS, fill=(8, 8, 9, 255),
-                        outline=(92, 94, 100, 255), width=SS)
+    d.rounded_rectangle(S(0.5, 0.5, W - 0.5, H - 0.5), radius=2 * SS * Z, fill=(8, 8, 9, 255),
+                        outline=(92, 94, 100, 255), width=SS * Z)
     if on:
-        d.rounded_rectangle(S(1.6, 1.6, W - 1.6, H - 1.6), radius=1.5 * SS, fill=(150, 255, 120, 255))
-        d.rounded_rectangle(S(2.4, 2.6, W - 2.4, H - 2.6), radius=1.2 * SS, fill=(214, 255, 190, 255))
-        d.rounded_rectangle(S(3.3, 3.4, W - 3.6, 8.0), radius=1 * SS, fill=(255, 255, 255, 255))
+        d.rounded_rectangle(S(1.6, 1.6, W - 1.6, H - 1.6), radius=1.5 * SS * Z, fill=(150, 255, 120, 255))
+        d.rounded_rectangle(S(2.4, 2.6, W - 2.4, H - 2.6), radius=1.2 * SS * Z, fill=(214, 255, 190, 255))
+        d.rounded_rectangle(S(3.3, 3.4, W - 3.6, 8.0), radius=1 * SS * Z, fill=(255, 255, 255, 255))
     else:
-        d.rounded_rectangle(S(1.6, 1.6, W - 1.6, H - 1.6), radius=1.5 * SS, fill=(22, 52, 24, 255))
-        d.rounded_rectangle(S(2.4, 2.6, W - 2.4, H - 2.6), radius=1.2 * SS, fill=(28, 66, 30, 255))
-        d.rounded_rectangle(S(3.2, 3.2, W - 4.0, 6.5), radius=1 * SS, fill=(72, 110, 74, 255))
+        d.rounded_rectangle(S(1.6, 1.6, W - 1.6, H - 1.6), radius=1.5 * SS * Z, fill=(22, 52, 24, 255))
+        d.rounded_rectangle(S(2.4, 2.6, W - 2.4, H - 2.6), radius=1.2 * SS * Z, fill=(28, 66, 30, 255))
+        d.rounded_rectangle(S(3.2, 3.2, W - 4.0, 6.5), radius=1 * SS * Z, fill=(72, 110, 74, 255))
     im = ss_down(layer, W, H).convert("RGB")
     return im
 
@@ -471,10 +541,10 @@ def draw_instrument(layer, d, ox, oy, scale, peg_len=2.0):
     left, head at the right. Coordinates in 'instrument units' (about 1 px at
     scale 1), origin at the centre of the lower bout, y down. Drawn into the
     supersampled layer (coordinates are multiplied by SS here)."""
-    k = scale * SS
+    k = scale * SS * Z
 
     def P(x, y):
-        return (ox * SS + x * k, oy * SS + y * k)
+        return (ox * SS * Z + x * k, oy * SS * Z + y * k)
 
     def ell(cx, cy, rx, ry, **kw):
         x0, y0 = P(cx - rx, cy - ry)
@@ -568,11 +638,11 @@ def title_text(img, xy, text, size, shadow=True, anchor="la"):
     W, H = img.size
     m = Image.new("L", (W, H), 0)
     md = ImageDraw.Draw(m)
-    md.text(xy, text, font=fnt, fill=255, anchor=anchor)
+    md.text(at(*xy), text, font=fnt, fill=255, anchor=anchor)
     bbox = m.getbbox()
     if shadow:
-        sh = m.filter(ImageFilter.GaussianBlur(1.6))
-        sh = ImageChops.offset(sh, 1, 2)
+        sh = m.filter(ImageFilter.GaussianBlur(1.6 * Z))
+        sh = ImageChops.offset(sh, Z, 2 * Z)
         img = Image.composite(Image.new("RGB", (W, H), (0, 0, 0)), img, sh)
     y0, y1 = bbox[1], bbox[3]
     grad = Image.new("RGB", (W, H))
@@ -618,12 +688,12 @@ def background():
     # ---- name plate: black lacquer with a gold line, four screws
     px0, py0, px1, py1 = 6, 5, 338, 100
     plate = vgrad(px1 - px0 + 1, py1 - py0 + 1, (30, 27, 26), (12, 11, 11))
-    img.paste(plate, (px0, py0))
+    img.paste(plate, at(px0, py0))
     d = ImageDraw.Draw(img)
     bevel_rect(d, (px0 - 1, py0 - 1, px1 + 1, py1 + 1), (26, 14, 8), (170, 126, 84))
     bevel_rect(d, (px0, py0, px1, py1), (70, 66, 64), (4, 4, 4))
-    d.rectangle([px0 + 4, py0 + 4, px1 - 4, py1 - 4], outline=(150, 112, 52))
-    d.rectangle([px0 + 5, py0 + 5, px1 - 5, py1 - 5], outline=(40, 32, 20))
+    rect1(d, [px0 + 4, py0 + 4, px1 - 4, py1 - 4], outline=(150, 112, 52))
+    rect1(d, [px0 + 5, py0 + 5, px1 - 5, py1 - 5], outline=(40, 32, 20))
 
     # the instrument
     layer, ld = ss_layer(W, H)
@@ -636,7 +706,7 @@ def background():
     sub = font(SANS_B, 8)
     d = ImageDraw.Draw(img)
     sx = 146
-    d.text((sx, 84), "4-STRING  CHORD  INSTRUMENT", font=sub, fill=(196, 160, 90))
+    d.text(at(sx, 84), "4-STRING  CHORD  INSTRUMENT", font=sub, fill=(196, 160, 90))
 
     for (sxp, syp) in ((14, 13), (330, 13), (14, 92), (330, 92)):
         screw(img, sxp, syp, r=3.2, angle=20 + sxp % 50)
@@ -644,7 +714,7 @@ def background():
     # ---- control plate: dark brushed metal
     cx0, cy0, cx1, cy1 = 4, 105, 340, 256
     metal = brushed_metal(cx1 - cx0 + 1, cy1 - cy0 + 1, 99, (46, 48, 52), amp=9)
-    img.paste(metal, (cx0, cy0))
+    img.paste(metal, at(cx0, cy0))
     d = ImageDraw.Draw(img)
     bevel_rect(d, (cx0 - 1, cy0 - 1, cx1 + 1, cy1 + 1), (28, 15, 8), (160, 118, 78))
     bevel_rect(d, (cx0, cy0, cx1, cy1), (112, 114, 120), (14, 14, 16))
@@ -653,29 +723,29 @@ def background():
     fb0, fb1 = 131, 294
     fy0, fy1 = 131, 254
     eb = wood_texture(fb1 - fb0 + 1, fy1 - fy0 + 1, 777, (10, 8, 8), (22, 17, 15), (36, 28, 24), 2.2)
-    img.paste(eb, (fb0, fy0))
+    img.paste(eb, at(fb0, fy0))
     d = ImageDraw.Draw(img)
-    d.line([(fb0 - 1, fy0), (fb0 - 1, fy1)], fill=(4, 4, 4))
-    d.line([(fb1 + 1, fy0), (fb1 + 1, fy1)], fill=(90, 92, 98))
+    line1(d, [(fb0 - 1, fy0), (fb0 - 1, fy1)], fill=(4, 4, 4))
+    line1(d, [(fb1 + 1, fy0), (fb1 + 1, fy1)], fill=(90, 92, 98))
     # nut at the top in bone
-    d.rectangle([fb0, fy0, fb1, fy0 + 2], fill=(232, 224, 200))
-    d.line([(fb0, fy0 + 3), (fb1, fy0 + 3)], fill=(60, 52, 40))
+    rect1(d, [fb0, fy0, fb1, fy0 + 2], fill=(232, 224, 200))
+    line1(d, [(fb0, fy0 + 3), (fb1, fy0 + 3)], fill=(60, 52, 40))
     # fret wires in the gaps between rows
     for fy in (172, 212, 252):
-        d.line([(fb0, fy), (fb1, fy)], fill=(190, 192, 198))
-        d.line([(fb0, fy + 1), (fb1, fy + 1)], fill=(90, 92, 96))
+        line1(d, [(fb0, fy), (fb1, fy)], fill=(190, 192, 198))
+        line1(d, [(fb0, fy + 1), (fb1, fy + 1)], fill=(90, 92, 96))
     # strings running down the four columns
     for i, sxs in enumerate((152, 192, 232, 272)):
         wdt = 2 if i < 2 else 1
-        d.line([(sxs + 1, fy0 + 4), (sxs + 1, fy1)], fill=(6, 6, 6))
-        d.line([(sxs, fy0 + 3), (sxs, fy1)], fill=(226, 226, 220))
+        line1(d, [(sxs + 1, fy0 + 4), (sxs + 1, fy1)], fill=(6, 6, 6))
+        line1(d, [(sxs, fy0 + 3), (sxs, fy1)], fill=(226, 226, 220))
         if wdt == 2:
-            d.line([(sxs - 1, fy0 + 3), (sxs - 1, fy1)], fill=(150, 146, 136))
+            line1(d, [(sxs - 1, fy0 + 3), (sxs - 1, fy1)], fill=(150, 146, 136))
     # pearl dot inlay in the empty place of the fourth column
     layer, ld = ss_layer(W, H)
     for cy in (187.5, 197.5):
         ld.ellipse(S(279 - 3.2, cy - 3.2, 279 + 3.2, cy + 3.2), fill=(236, 232, 220, 255),
-                   outline=(160, 170, 176, 255), width=SS // 2)
+                   outline=(160, 170, 176, 255), width=SS * Z // 2)
     small = ss_down(layer, W, H)
     img.paste(small, (0, 0), small)
     d = ImageDraw.Draw(img)
@@ -714,12 +784,12 @@ def background():
     # ---- transport rail at the bottom: brushed aluminium
     ry0 = 258
     rail = brushed_metal(W, H - ry0, 7, (84, 86, 92), amp=10)
-    img.paste(rail, (0, ry0))
+    img.paste(rail, at(0, ry0))
     d = ImageDraw.Draw(img)
-    d.line([(0, ry0 - 1), (W - 1, ry0 - 1)], fill=(20, 12, 8))
-    d.line([(0, ry0), (W - 1, ry0)], fill=(170, 172, 178))
-    d.line([(0, ry0 + 1), (W - 1, ry0 + 1)], fill=(124, 126, 132))
-    d.line([(0, 287), (W - 1, 287)], fill=(30, 30, 34))
+    line1(d, [(0, ry0 - 1), (W - 1, ry0 - 1)], fill=(20, 12, 8))
+    line1(d, [(0, ry0), (W - 1, ry0)], fill=(170, 172, 178))
+    line1(d, [(0, ry0 + 1), (W - 1, ry0 + 1)], fill=(124, 126, 132))
+    line1(d, [(0, 287), (W - 1, 287)], fill=(30, 30, 34))
     for (x, y, w, h) in SLOTS["rec"] + SLOTS["lamp"]:
         recess(d, x, y, w, h, depth=1)
     return img
@@ -734,24 +804,24 @@ def splash():
     d = ImageDraw.Draw(img)
     x0, y0, x1, y1 = 5, 5, W - 6, H - 6
     plate = vgrad(x1 - x0 + 1, y1 - y0 + 1, (32, 29, 28), (10, 9, 9))
-    img.paste(plate, (x0, y0))
+    img.paste(plate, at(x0, y0))
     d = ImageDraw.Draw(img)
     bevel_rect(d, (0, 0, W - 1, H - 1), (156, 112, 72), (30, 16, 8))
     bevel_rect(d, (x0 - 1, y0 - 1, x1 + 1, y1 + 1), (26, 14, 8), (170, 126, 84))
-    d.rectangle([x0 + 4, y0 + 4, x1 - 4, y1 - 4], outline=(150, 112, 52))
-    d.rectangle([x0 + 5, y0 + 5, x1 - 5, y1 - 5], outline=(40, 32, 20))
+    rect1(d, [x0 + 4, y0 + 4, x1 - 4, y1 - 4], outline=(150, 112, 52))
+    rect1(d, [x0 + 5, y0 + 5, x1 - 5, y1 - 5], outline=(40, 32, 20))
     layer, ld = ss_layer(W, H)
     draw_instrument(layer, ld, ox=58, oy=99, scale=1.05)
     small = ss_down(layer, W, H)
     img.paste(small, (0, 0), small)
     img, bb = title_text(img, (226, 8), "Plinkora", 42, anchor="mt")
     d = ImageDraw.Draw(img)
-    d.text((226, 60), "A CHORD INSTRUMENT FOR THE PC KEYBOARD", font=font(SANS_B, 7),
+    d.text(at(226, 60), "A CHORD INSTRUMENT FOR THE PC KEYBOARD", font=font(SANS_B, 7),
            fill=(196, 160, 90), anchor="mt")
     for (sxp, syp) in ((14, 14), (329, 14), (14, 132), (329, 132)):
         screw(img, sxp, syp, r=3.2, angle=30 + syp % 40)
     d = ImageDraw.Draw(img)
-    d.text((222, 124), "keypad: strike    F1-F12: frets", font=font(SANS, 8),
+    d.text(at(222, 124), "keypad: strike    F1-F12: frets", font=font(SANS, 8),
            fill=(150, 146, 136), anchor="mt")
     return img
 
@@ -969,20 +1039,27 @@ NOTE_NAMES = ["C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"]
 QUALITIES = ["Maj.", "m", "7th", "m7"]
 
 
+def scaled_name(name):
+    """The file of a picture at the scale being drawn: name@2x.ext beside name.ext."""
+    if Z == 1:
+        return name
+    stem, ext = os.path.splitext(name)
+    return "%s@%dx%s" % (stem, Z, ext)
+
+
 def save_jpeg(im, name):
-    im.convert("RGB").save(os.path.join(OUT, name), "JPEG", **JPEG_ARGS)
+    im.convert("RGB").save(os.path.join(OUT, scaled_name(name)), "JPEG", **JPEG_ARGS)
 
 
 def save_gif(im, name, colors=64):
     p = im.convert("RGB").quantize(colors=colors, method=Image.MEDIANCUT, dither=Image.NONE)
-    p.save(os.path.join(OUT, name), "GIF", optimize=False)
+    p.save(os.path.join(OUT, scaled_name(name)), "GIF", optimize=False)
 
 
-def main():
-    os.makedirs(OUT, exist_ok=True)
+def draw_pictures():
+    """Every picture of the two windows at the scale being drawn."""
     save_jpeg(background(), "background.jpg")
     save_jpeg(splash(), "splash.jpg")
-    write_icon(OUT)
     for k, n in enumerate(NOTE_NAMES):
         save_gif(note_frame(n), "note_%02d.gif" % k)
         save_jpeg(root_frame(n), "root_%02d.jpg" % k)
@@ -999,11 +1076,22 @@ def main():
     for k, kind in enumerate(("rec", "stop", "play", "save")):
         save_jpeg(rec_face(kind), "recbot_%d.jpg" % k)
     # the Rec button's idle look is byte-for-byte its face
-    with open(os.path.join(OUT, "recbot_0.jpg"), "rb") as f:
+    with open(os.path.join(OUT, scaled_name("recbot_0.jpg")), "rb") as f:
         data = f.read()
-    with open(os.path.join(OUT, "recind_0.jpg"), "wb") as f:
+    with open(os.path.join(OUT, scaled_name("recind_0.jpg")), "wb") as f:
         f.write(data)
     save_jpeg(rec_face("recording"), "recind_1.jpg")
+
+
+def main():
+    global Z
+    os.makedirs(OUT, exist_ok=True)
+    Z = 1
+    write_icon(OUT)
+    draw_pictures()
+    Z = 2
+    draw_pictures()
+    Z = 1
 
 
 if __name__ == "__main__":

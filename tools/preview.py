@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Compose the main window as it opens (preset 0, no fret, OPL.3 lit, lamp
 idle) from the pictures in assets/, at 1x and 3x, plus a contact sheet of
-every frame and the splash. Writes to /tmp/plinkora_preview*.png only.
+every frame and the splash; and the same window from the @2x pictures beside
+it pixel-doubled from 1x, to compare. Writes to /tmp/plinkora_preview*.png only.
 
 Usage: preview.py [ASSETS_DIR] [OUT_PREFIX]
 """
@@ -24,31 +25,42 @@ PRESETS = {
 LABELS = {0: [(2, 2), (0, 0), (8, 1)], 1: [(10, 3), (7, 0), (4, 3)]}
 
 
-def img(name):
+def img(name, scale=1):
+    if scale != 1:
+        stem, ext = os.path.splitext(name)
+        name = "%s@%dx%s" % (stem, scale, ext)
     return Image.open(os.path.join(A, name)).convert("RGB")
 
 
-def window(preset=0, fret=0, tone_frame=5, lamp=1, recording=False, pressed=()):
-    bg = img("background.jpg").crop((0, 0, 345, 288))
+def window(preset=0, fret=0, tone_frame=5, lamp=1, recording=False, pressed=(), scale=1):
+    z = scale
+
+    def img_(name):
+        return img(name, scale)
+
+    def at(x, y):
+        return (x * z, y * z)
+
+    bg = img_("background.jpg").crop((0, 0, 345 * z, 288 * z))
     table = PRESETS[preset]
     for k, (x, y) in enumerate(NOTE_BOXES):
         r, s = CELLS[k]
         n = table[r][s] + fret
-        bg.paste(img("note_%02d.gif" % ((n - 60) % 12)), (x, y))
+        bg.paste(img_("note_%02d.gif" % ((n - 60) % 12)), at(x, y))
     for p in (0, 1):
-        bg.paste(img("preset_%s_%d.jpg" % ("on" if p == preset else "off", p)), (56 + 120 * p, 112))
+        bg.paste(img_("preset_%s_%d.jpg" % ("on" if p == preset else "off", p)), at(56 + 120 * p, 112))
     for row, (root, q) in enumerate(LABELS[preset]):
-        bg.paste(img("root_%02d.jpg" % root), (56, 136 + 40 * row))
-        bg.paste(img("quality_%d.jpg" % q), (88, 136 + 40 * row))
-    bg.paste(img("tone_%d.jpg" % tone_frame), (296, 232))
-    bg.paste(img("lamp_%d.gif" % lamp), (0, 264))
+        bg.paste(img_("root_%02d.jpg" % root), at(56, 136 + 40 * row))
+        bg.paste(img_("quality_%d.jpg" % q), at(88, 136 + 40 * row))
+    bg.paste(img_("tone_%d.jpg" % tone_frame), at(296, 232))
+    bg.paste(img_("lamp_%d.gif" % lamp), at(0, 264))
     for k in range(4):
         name = "recind_1.jpg" if (k == 0 and recording) else "recbot_%d.jpg" % k
-        bg.paste(img(name), (16 + 80 * k, 264))
+        bg.paste(img_(name), at(16 + 80 * k, 264))
     d = ImageDraw.Draw(bg)
     for k in pressed:
         x, y = NOTE_BOXES[k]
-        d.rectangle([x, y, x + 32, y + 32], outline=(0, 0, 0))
+        d.rectangle([x * z, y * z, (x + 33) * z - 1, (y + 33) * z - 1], outline=(0, 0, 0), width=z)
     return bg
 
 
@@ -78,6 +90,15 @@ def main():
     sheet.paste(img("lamp_2.gif"), (x + 292, y + 130))
     sheet.save(PREFIX + "_sheet.png")
     sheet.resize((sheet.width * 2, sheet.height * 2), Image.NEAREST).save(PREFIX + "_sheet2x.png")
+    if os.path.exists(os.path.join(A, "background@2x.jpg")):
+        # left: from the @2x pictures; right: the 1x window doubled pixel by pixel
+        w2x = window(scale=2)
+        cmp_ = Image.new("RGB", (690 * 2 + 10, 576), (128, 128, 128))
+        cmp_.paste(w2x, (0, 0))
+        cmp_.paste(w1.resize((690, 576), Image.NEAREST), (700, 0))
+        cmp_.save(PREFIX + "_2x_compare.png")
+        w2x.save(PREFIX + "_2x.png")
+        img("splash.jpg", 2).save(PREFIX + "_splash2x.png")
     print("wrote", PREFIX + "_1x.png", PREFIX + "_3x.png", PREFIX + "_sheet.png")
 
 

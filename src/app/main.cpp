@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QProxyStyle>
 
+#include "app/display_platform.h"
 #include "app/module1.h"
 #include "app/signals.h"
 #include "platform/desktop/x11_keyboard.h"
@@ -23,6 +24,7 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+  display_platform::apply();
   QApplication app(argc, argv);
   QApplication::setStyle(new PlainButtonsStyle);
   QApplication::setApplicationName(QStringLiteral("Plinkora"));

@@ -1,4 +1,5 @@
 #include "ui/form1.h"
+#include "ui/artwork.h"
 #include "ui/layout.h"
 
 #include <QApplication>
@@ -12,7 +13,7 @@ namespace {
 Form1* instance = nullptr;
 
 QPixmap LoadPicture(const char* name) {
-  return QPixmap(QString::fromStdString(Module1::AppDir) + QString::fromLatin1(name));
+  return artwork::load(QString::fromStdString(Module1::AppDir) + QString::fromLatin1(name));
 }
 
 QString Numbered(const char* stem, int n, int width, const char* ext) {
@@ -153,6 +154,8 @@ void Form1::loadFrames() {
 
 void Form1::paintEvent(QPaintEvent*) {
   QPainter p(this);
+  if (background_.devicePixelRatio() != devicePixelRatioF())
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
   if (!background_.isNull()) p.drawPixmap(0, 0, background_);
 }
 

@@ -9,6 +9,7 @@
 #include <QWindow>
 
 #include "app/module1.h"
+#include "ui/artwork.h"
 #include "ui/form1.h"
 #include "ui/layout.h"
 #include "ui/splash.h"
@@ -35,7 +36,7 @@ void WaitUntilPainted(QWidget& w) {
 
 FrmSplash::FrmSplash()
     : QWidget(nullptr, Qt::SplashScreen | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
-  picture_ = QPixmap(QString::fromStdString(Module1::AppDir) + QStringLiteral("splash.jpg"));
+  picture_ = artwork::load(QString::fromStdString(Module1::AppDir) + QStringLiteral("splash.jpg"));
   setFixedSize(kClientWidth, kClientHeight);
   setAttribute(Qt::WA_ShowWithoutActivating);
 }
@@ -43,6 +44,7 @@ FrmSplash::FrmSplash()
 void FrmSplash::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.fillRect(rect(), palette().color(QPalette::Window));
+  if (picture_.devicePixelRatio() != devicePixelRatioF()) p.setRenderHint(QPainter::SmoothPixmapTransform);
   if (!picture_.isNull()) p.drawPixmap(0, 0, picture_);
 }
 

@@ -43,12 +43,21 @@ void PictureBox::paintEvent(QPaintEvent*) {
   paintedBorder_ = borderStyle_;
   QPainter p(this);
   p.fillRect(rect(), palette().color(QPalette::Base));
+  // A picture finer or coarser than the screen (a 1x picture on a screen of
+  // 1.5 device pixels to the pixel) is resampled smoothly; one that matches
+  // the screen is copied pixel for pixel.
+  if (picture_.devicePixelRatio() != devicePixelRatioF()) p.setRenderHint(QPainter::SmoothPixmapTransform);
   if (!picture_.isNull()) p.drawPixmap(0, 0, picture_);
   if (borderStyle_ == 1) {
     // White: the note boxes and button faces have dark edges of their own,
-    // on which a dark line would not show.
-    p.setPen(QPen(QColor(255, 255, 255), 1));
-    p.drawRect(rect().adjusted(0, 0, -1, -1));
+    // on which a dark line would not show.  The frame is the outermost pixel
+    // all round, at any device pixel ratio.
+    const QColor white(255, 255, 255);
+    const int w = width(), h = height();
+    p.fillRect(0, 0, w, 1, white);
+    p.fillRect(0, h - 1, w, 1, white);
+    p.fillRect(0, 1, 1, h - 2, white);
+    p.fillRect(w - 1, 1, 1, h - 2, white);
   }
 }
 
