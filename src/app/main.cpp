@@ -51,6 +51,7 @@ void CloseOnSignals(QApplication& app) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  QGuiApplication::setDesktopFileName(QStringLiteral("io.github.plinkora.Plinkora"));
   QApplication::setStyle(new PlainButtonsStyle);
   QApplication::setApplicationName(QStringLiteral("Plinkora"));
   platform::RealBackend backend;
