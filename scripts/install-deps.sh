@@ -18,6 +18,12 @@ packages=(
   qt6-qpa-plugins xvfb xauth pulseaudio pulseaudio-utils fonts-noto-cjk
   # the end-to-end test (tests/e2e): screenshots, XTest keys, pitch detection
   python3 python3-numpy python3-pil python3-xlib
+  # the Debian package and its tests (scripts/package.sh, tests/package):
+  # dpkg-shlibdeps and file for CPack, the validators of the desktop entry
+  # and the metainfo, a fresh Debian root to install into; rsvg-convert for
+  # the icon generator (tools/gen_icons.py)
+  dpkg-dev file desktop-file-utils appstream debootstrap debian-archive-keyring
+  librsvg2-bin
 )
 
 missing=()

@@ -122,6 +122,7 @@ def main():
     ap.add_argument("--version", required=True)
     ap.add_argument("--work", required=True)
     a = ap.parse_args()
+    a.work, a.build, a.source = (os.path.abspath(p) for p in (a.work, a.build, a.source))
     for tool in ("Xvfb", "pulseaudio"):
         if not shutil.which(tool):
             print("SKIP: %s is not installed" % tool)
