@@ -37,6 +37,7 @@ from session import (APP_ID, ICON_SIZES, SKIP, Children, Failure, Screen, Server
 
 SUITE = "bookworm"
 BASE_MAX_AGE_DAYS = 7
+ROOT_MB = 4096   # the installed root takes about 1.3 GB
 
 
 def debian_sources():
@@ -134,10 +135,14 @@ class Root:
         remove_root(self.path)
         os.makedirs(os.path.dirname(self.base), exist_ok=True)
         os.makedirs(self.archives, exist_ok=True)
+        # The root lives in memory: unpacking is quicker, and it is gone
+        # with its unmounting.
+        os.makedirs(self.path)
+        run(["mount", "-t", "tmpfs", "-o", "size=%dm,mode=755" % ROOT_MB, "plinkora-root", self.path],
+            "a memory file system for the root")
         fresh = os.path.exists(self.base) and \
             time.time() - os.path.getmtime(self.base) < BASE_MAX_AGE_DAYS * 86400
         if fresh:
-            os.makedirs(self.path)
             run(["tar", "-xf", self.base, "-C", self.path, "--numeric-owner"], "a bookworm root from the kept tarball")
         else:
             run(["debootstrap", "--variant=minbase", SUITE, self.path, self.mirror],
@@ -173,10 +178,16 @@ class Root:
                 shutil.copy2(deb, target)
 
     def mount(self, source, target, fstype=None):
+        """Mounts a file system, or binds a folder of this machine read-only:
+        nothing in the root (nor an rm -rf of it, should a killed run leave
+        a mount behind) can delete what is outside."""
         point = os.path.join(self.path, target.lstrip("/"))
         os.makedirs(point, exist_ok=True)
-        argv = ["mount", "-t", fstype, fstype, point] if fstype else ["mount", "--bind", source, point]
-        run(argv, "mounted %s in the root" % target)
+        if fstype:
+            run(["mount", "-t", fstype, fstype, point], "mounted %s in the root" % target)
+        else:
+            run(["mount", "--bind", source, point], "bound %s into the root" % target)
+            run(["mount", "-o", "remount,bind,ro", point], "made %s read-only in the root" % target)
 
 
 def check_package(deb, version, arch):
@@ -256,9 +267,9 @@ def main():
         root.make()
         log("root ready: %s" % root.path)
         shutil.copy(debs[0], os.path.join(root.path, "tmp"))
-        root.chroot(["apt-get", "update", "-q"], "apt-get update in the root")
+        root.chroot(["apt-get", "update", "-q", "-o", "Acquire::Retries=3"], "apt-get update in the root")
         root.keep_archives(into_root=True)
-        out = root.chroot(["sh", "-c", "cd /tmp && apt-get install -y -q ./%s" % os.path.basename(debs[0])],
+        out = root.chroot(["sh", "-c", "cd /tmp && apt-get install -y -q -o Acquire::Retries=3 -o Dpkg::Options::=--force-unsafe-io ./%s" % os.path.basename(debs[0])],
                           "apt-get install ./%s resolved its dependencies and installed" % os.path.basename(debs[0]))
         with open(os.path.join(logs, "apt.log"), "w") as fh:
             fh.write(out)

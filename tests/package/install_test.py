@@ -63,6 +63,28 @@ def check_files(prefix, source):
     return exe, desktop, metainfo
 
 
+def check_icons_drawn(source, work, share):
+    """The icons installed are what tools/gen_icons.py draws, and look like
+    an icon: a shape on a transparent ground."""
+    from PIL import Image
+    fresh = os.path.join(work, "icons")
+    r = subprocess.run([sys.executable, os.path.join(source, "tools", "gen_icons.py"), fresh],
+                       capture_output=True, text=True)
+    check(r.returncode == 0, "tools/gen_icons.py runs", r.stdout + r.stderr)
+    installed = os.path.join(share, "icons")
+    drawn = sorted(os.path.relpath(os.path.join(d, n), fresh) for d, _, names in os.walk(fresh) for n in names)
+    check(len(drawn) == len(ICON_SIZES) + 1, "the generator draws %d icons" % len(drawn))
+    differ = [n for n in drawn if not os.path.isfile(os.path.join(installed, n))
+              or not filecmp.cmp(os.path.join(fresh, n), os.path.join(installed, n), shallow=False)]
+    check(not differ, "the installed icons are the generator's drawing, byte for byte", str(differ))
+    for n in ICON_SIZES:
+        im = Image.open(os.path.join(installed, "hicolor", "%dx%d" % (n, n), "apps", APP_ID + ".png"))
+        alpha = im.getchannel("A")
+        opaque = sum(alpha.histogram()[250:]) / float(n * n)
+        check(alpha.getpixel((0, 0)) == 0 and alpha.getpixel((n // 2, n // 2)) == 255 and 0.6 < opaque < 0.99,
+              "the %d px icon: transparent corners, an opaque plate (%.0f %% opaque)" % (n, 100 * opaque))
+
+
 def check_validators(prefix, desktop, metainfo):
     r = subprocess.run(["desktop-file-validate", desktop], capture_output=True, text=True)
     check(r.returncode == 0 and not r.stdout.strip(), "desktop-file-validate is clean", r.stdout + r.stderr)
@@ -135,6 +157,7 @@ def main():
         r = subprocess.run(["cmake", "--install", a.build, "--prefix", prefix], capture_output=True, text=True)
         check(r.returncode == 0, "cmake --install %s --prefix %s" % (a.build, prefix), r.stdout + r.stderr)
         exe, desktop, metainfo = check_files(prefix, a.source)
+        check_icons_drawn(a.source, a.work, os.path.join(prefix, "share"))
         check_validators(prefix, desktop, metainfo)
         entry = check_contents(desktop, metainfo, a.version)
 
