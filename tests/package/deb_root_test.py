@@ -7,7 +7,8 @@
   2. a fresh bookworm root (debootstrap --variant=minbase from the mirror apt
      is configured with; the debootstrapped root is kept as a tarball in the
      work folder, and so are the packages apt fetched, to save time on the
-     next run) gets `apt-get install ./plinkora_*.deb`, which must resolve
+     next run; the root itself is a memory file system) gets
+     `apt-get install ./plinkora_*.deb`, which must resolve
      every dependency from the archive;
   3. the installed program, started in that root (chroot) from its desktop
      entry's Exec line, on a virtual X server and a sound server outside,
