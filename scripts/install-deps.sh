@@ -23,6 +23,12 @@ packages=(
   # Wayland sessions: Qt's Wayland plugin, and weston with XWayland for the
   # test that runs the program there (tests/wayland)
   qt6-wayland weston xwayland
+  # the Debian package and its tests (scripts/package.sh, tests/package):
+  # dpkg-shlibdeps and file for CPack, the validators of the desktop entry
+  # and the metainfo, a fresh Debian root to install into; rsvg-convert for
+  # the icon generator (tools/gen_icons.py)
+  dpkg-dev file desktop-file-utils appstream debootstrap debian-archive-keyring
+  librsvg2-bin
 )
 
 missing=()

@@ -26,6 +26,7 @@ public:
 int main(int argc, char** argv) {
   display_platform::apply();
   QApplication app(argc, argv);
+  QGuiApplication::setDesktopFileName(QStringLiteral("io.github.plinkora.Plinkora"));
   QApplication::setStyle(new PlainButtonsStyle);
   QApplication::setApplicationName(QStringLiteral("Plinkora"));
   platform::RealBackend backend;
