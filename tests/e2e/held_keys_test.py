@@ -102,17 +102,16 @@ class HeldKeys:
 
     def attacks(self, start, end, floor=5e-3):
         """Sample indices in [start, end) where the level jumps: a 10 ms frame
-        at least 1.6 times louder than every frame of the 40 ms before it.
-        Unlike onsets(), this also finds a restrike of a note still ringing
-        at half its first loudness."""
-        import numpy as np
+        at least 1.4 times as loud as the two frames 20-30 ms before it.
+        Unlike onsets(), this also finds a restrike of a note that is still
+        ringing at more than half its first loudness."""
         hop = int(0.01 * e2e.RATE)
-        x = self.run.monitor.samples(start, end)
+        x = self.run.monitor.samples(max(0, start - 3 * hop), end)
         r = e2e.frame_rms(x, hop)
         found, last = [], -100
-        for i in range(4, len(r)):
-            if r[i] > floor and r[i] > 1.6 * r[i - 4:i].max() and i - last >= 15:
-                found.append(start + i * hop)
+        for i in range(3, len(r)):
+            if r[i] > floor and r[i] > 1.4 * max(r[i - 3], r[i - 2]) and i - last >= 12:
+                found.append(start + (i - 3) * hop)
                 last = i
         return found
 
