@@ -13,6 +13,9 @@
 struct pa_threaded_mainloop;
 struct pa_context;
 struct pa_stream;
+struct pa_io_event;
+struct pa_time_event;
+struct pa_mainloop_api;
 
 namespace platform {
 
@@ -30,20 +33,31 @@ public:
   virtual bool running() const = 0;
   // Time from a sample leaving the engine to the speaker, as the server reports it.
   virtual double latencyMs() = 0;
-  // Frames the engine renders per call.
+  // Frames the output refills at a time.
   virtual uint32_t periodFrames() const = 0;
+  // Frames the output keeps queued at the server.
+  virtual uint32_t queueFrames() const = 0;
   // Times the server ran out of data since start.
   virtual uint64_t underruns() const = 0;
   // A line about the stream for diagnostics and the benchmark.
   virtual std::string describe() const = 0;
 };
 
+// Streams with a deep queue at the server and writes every change into the
+// audio already queued (pa_stream_write with a negative offset): see
+// pulse_output.cpp.
 class PulseOutput : public AudioOutput {
 public:
   struct Config {
-    uint32_t periodFrames = 128;   // 2.9 ms at 44.1 kHz
-    uint32_t bufferPeriods = 6;    // target buffer 768 frames, 17.4 ms
+    uint32_t periodFrames = 512;   // refill step, 11.6 ms at 44.1 kHz
+    uint32_t bufferPeriods = 4;    // queue 2048 frames, 46 ms
+    // Frames past the server's play position that a change is written at;
+    // 0: chosen for the server (PulseAudio rewinds its sink; PipeWire cannot
+    // replace what its graph has pulled, so there it is a quantum).
+    uint32_t guardFrames = 0;
     std::string appName = "Plinkora";
+    // The queue, bounded by what the engine can hold replaceable.
+    uint32_t queueFrames() const;
   };
   PulseOutput();
   explicit PulseOutput(Config config);
@@ -57,20 +71,30 @@ public:
   bool running() const override { return running_.load(std::memory_order_acquire); }
   double latencyMs() override;
   uint32_t periodFrames() const override { return config_.periodFrames; }
+  uint32_t queueFrames() const override { return config_.queueFrames(); }
   uint64_t underruns() const override { return underruns_.load(std::memory_order_relaxed); }
   std::string describe() const override;
 
   // What start() got from the server and the system.
   uint32_t bufferBytes() const { return tlengthBytes_; }
   uint32_t requestBytes() const { return minreqBytes_; }
+  uint32_t guardFrames() const { return guard_; }
+  bool pipewire() const { return pipewire_; }
+  const std::string& serverName() const { return serverName_; }
   std::string threadPriority() const;
   const std::string& error() const { return error_; }
+  // Frames written past the server's read position, and of those, frames
+  // that rewrote audio already queued (mainloop thread's counts).
+  uint64_t rewrittenFrames() const { return rewritten_.load(std::memory_order_relaxed); }
 
 private:
   static void onContextState(pa_context* c, void* self);
   static void onStreamState(pa_stream* s, void* self);
   static void onWrite(pa_stream* s, size_t nbytes, void* self);
   static void onUnderflow(pa_stream* s, void* self);
+  static void onWake(void* self);
+  static void onTimer(pa_mainloop_api*, pa_time_event* e, const struct timeval*, void* self);
+  void service() noexcept;
   void raiseThreadPriority();
   void teardown();
 
@@ -79,12 +103,19 @@ private:
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;
+  pa_io_event* wakeEvent_ = nullptr;
+  pa_time_event* timer_ = nullptr;
   std::atomic<bool> running_{false};
   std::atomic<uint64_t> underruns_{0};
+  std::atomic<uint64_t> rewritten_{0};
   bool priorityTried_ = false;
   std::atomic<int> priority_{0};   // 0 not yet, 1 SCHED_FIFO, 2 nice, 3 unchanged
   uint32_t tlengthBytes_ = 0;
   uint32_t minreqBytes_ = 0;
+  uint32_t guard_ = 0;
+  bool pipewire_ = false;
+  std::string serverName_;
+  uint64_t serverWritten_ = 0;   // frames the server has been given (its write index)
   std::string error_;
 };
 
