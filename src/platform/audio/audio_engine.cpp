@@ -28,6 +28,11 @@ AudioEngine::AudioEngine(uint32_t sampleRate)
     : rate_(sampleRate),
       wave_(sampleRate, &wakeSignal_),
       waveRing_(new float[size_t(kSpanFrames) * 2]()),
+      wetRing_(new float[size_t(kSpanFrames) * 2]()),
+      room_(sampleRate),
+      dry_(new float[size_t(kRoomChunk) * 2]()),
+      send_(new float[kRoomChunk]()),
+      wetFifo_(new float[size_t(kSpanFrames) * 2]()),
       mixRing_(new float[size_t(kSpanFrames) * 2]()) {}
 
 AudioEngine::~AudioEngine() = default;
@@ -40,9 +45,9 @@ bool AudioEngine::push(const SynthCommand& c) {
   return true;
 }
 
-bool AudioEngine::installSynth(SynthPool* pool) {
+bool AudioEngine::installSynth(SynthPool* pool, bool room) {
   if (installed_ || !pool || pool->size() == 0) return false;
-  if (!push({SynthCommand::Install, 0, pool})) return false;
+  if (!push({SynthCommand::Install, 0, pool, room})) return false;
   installed_ = true;
   return true;
 }
@@ -85,6 +90,7 @@ bool AudioEngine::takeSynthCommands(uint64_t at) noexcept {
     switch (c.kind) {
       case SynthCommand::Install:
         pool_ = c.pool;
+        roomOn_ = c.room;
         synthAttached_ = false;
         break;
       case SynthCommand::Attach:
@@ -116,7 +122,10 @@ void AudioEngine::renderWave(uint64_t from, uint64_t to) noexcept {
 
 void AudioEngine::mix(uint64_t from, uint64_t to) noexcept {
   forPieces(from, to, [&](size_t i, uint32_t n) {
-    std::memcpy(&mixRing_[i * 2], &waveRing_[i * 2], size_t(n) * 2 * sizeof(float));
+      float* m = &mixRing_[i * 2];
+    const float* w = &waveRing_[i * 2];
+    const float* r = &wetRing_[i * 2];
+    for (uint32_t k = 0; k < n * 2; ++k) m[k] = w[k] + r[k];
   });
   if (pool_) pool_->addInto(mixRing_.get(), from, to);
   forPieces(from, to, [&](size_t i, uint32_t n) {
@@ -125,8 +134,47 @@ void AudioEngine::mix(uint64_t from, uint64_t to) noexcept {
   });
 }
 
+// The room is fed the instruments' sound of [from, to) as it becomes final;
+// its output waits for the end of the queue.
+void AudioEngine::feedRoom(uint64_t from, uint64_t to) noexcept {
+  if (!roomOn_ || !pool_) return;
+  float* dry = dry_.get();
+  for (uint64_t f = from; f < to;) {
+    const uint32_t n = uint32_t(std::min<uint64_t>(kRoomChunk, to - f));
+    std::memset(dry, 0, size_t(n) * 2 * sizeof(float));
+    pool_->addLinear(dry, f, n);
+    for (uint32_t i = 0; i < n; ++i) send_[i] = (dry[i * 2] + dry[i * 2 + 1]) * 0.5f * kRoomSend;
+    std::memset(dry, 0, size_t(n) * 2 * sizeof(float));
+    room_.process(send_.get(), dry, n);
+    for (uint32_t i = 0; i < n; ++i) {
+      if (wetIn_ - wetOut_ == kSpanFrames) ++wetOut_;   // never, unless the queue shrank suddenly
+      const size_t at = size_t(wetIn_ & kMask) * 2;
+      wetFifo_[at] = dry[i * 2];
+      wetFifo_[at + 1] = dry[i * 2 + 1];
+      ++wetIn_;
+    }
+    f += n;
+  }
+}
+
+// The room's output for new frames [from, to): what waits, else silence.
+void AudioEngine::takeWet(uint64_t from, uint64_t to) noexcept {
+  for (uint64_t f = from; f < to; ++f) {
+    float* d = &wetRing_[size_t(f & kMask) * 2];
+    if (wetOut_ < wetIn_) {
+      const size_t at = size_t(wetOut_ & kMask) * 2;
+      d[0] = wetFifo_[at];
+      d[1] = wetFifo_[at + 1];
+      ++wetOut_;
+    } else {
+      d[0] = d[1] = 0.0f;
+    }
+  }
+}
+
 void AudioEngine::finalizeTo(uint64_t frame) noexcept {
   if (frame <= final_) return;
+  feedRoom(final_, frame);
   inTap_.store(true, std::memory_order_seq_cst);
   if (AudioTap* tap = tap_.load(std::memory_order_seq_cst))
     forPieces(final_, frame, [&](size_t i, uint32_t n) { tap->onMix(&mixRing_[i * 2], n); });
@@ -135,9 +183,31 @@ void AudioEngine::finalizeTo(uint64_t frame) noexcept {
   if (pool_) pool_->forget(frame);
 }
 
-AudioEngine::Update AudioEngine::advance(uint64_t replaceableFrom, uint64_t wantTo) noexcept {
+// The server ran dry and read on past the end of what it was given: it
+// played silence there, and so does the tap; the engine goes on from
+// `frame`.
+void AudioEngine::skipTo(uint64_t frame) noexcept {
+  static const float kSilence[2 * 1024] = {};
+  finalizeTo(written_);
+  inTap_.store(true, std::memory_order_seq_cst);
+  if (AudioTap* tap = tap_.load(std::memory_order_seq_cst)) {
+    for (uint64_t f = written_; f < frame;) {
+      const uint32_t n = uint32_t(std::min<uint64_t>(frame - f, 1024));
+      tap->onMix(kSilence, n);
+      f += n;
+    }
+  }
+  inTap_.store(false, std::memory_order_seq_cst);
+  framesSkipped_.fetch_add(frame - written_, std::memory_order_relaxed);
+  final_ = written_ = frame;
+  if (pool_) pool_->forget(frame);
+}
+
+AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_t wantTo) noexcept {
+  if (taken > written_) skipTo(taken + guard);
+  const uint64_t replaceableFrom = taken + guard;
   // The change point: just past where the server reads, never before what
-  // is final, never beyond what the server was given.
+  // is final.
   const uint64_t at = std::min(std::max(replaceableFrom, final_), written_);
   finalizeTo(at);
 
@@ -157,14 +227,16 @@ AudioEngine::Update AudioEngine::advance(uint64_t replaceableFrom, uint64_t want
     const uint32_t n = uint32_t(end - written_);
     if (pool_) pool_->renderNext(written_, n);
     renderWave(written_, end);
+    takeWet(written_, end);
     mix(written_, end);
     written_ = end;
     framesRendered_.fetch_add(n, std::memory_order_release);
     blocksRendered_.fetch_add(1, std::memory_order_release);
   }
+  if (pool_) steals_.store(pool_->steals(), std::memory_order_relaxed);
   const int sounding = pool_ ? pool_->sounding() : 0;
   sounding_.store(sounding, std::memory_order_release);
-  synthRendering_.store(sounding > 0, std::memory_order_release);
+  synthRendering_.store(sounding > 0 || room_.active(), std::memory_order_release);
   return {std::min(changeFrom, written_), written_};
 }
 
@@ -179,7 +251,7 @@ void AudioEngine::render(float* out, uint32_t frames) noexcept {
   while (frames > 0) {
     const uint32_t n = std::min(frames, kSpanFrames);
     const uint64_t from = written_;
-    advance(written_, written_ + n);
+    advance(written_, 0, written_ + n);
     read(from, n, out);
     finalizeTo(written_);
     out += size_t(n) * 2;

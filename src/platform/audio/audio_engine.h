@@ -28,6 +28,7 @@
 #pragma once
 
 #include "platform/audio/audio_tap.h"
+#include "platform/audio/room_reverb.h"
 #include "platform/audio/spsc_queue.h"
 #include "platform/audio/synth_pool.h"
 #include "platform/audio/wake_signal.h"
@@ -55,13 +56,16 @@ public:
     uint64_t from = 0;   // first frame to (re)write; below the old written() for a rewrite
     uint64_t to = 0;     // == written()
   };
-  // `replaceableFrom`: the earliest frame the server can still take anew;
-  // every frame before it becomes final (and reaches the tap).  `wantTo`:
-  // where the queue should end; the engine renders up to there, but never
-  // more than kSpanFrames past the final point.  Queued commands take
-  // effect at the change point max(replaceableFrom, finalFrames()), or at
-  // written() when that is earlier (the server has run dry).
-  Update advance(uint64_t replaceableFrom, uint64_t wantTo) noexcept;
+  // `taken`: frames the server has taken for good (it cannot give them
+  // back); `guard`: how far past them a change must be written to be sure
+  // to arrive in time; every frame before taken + guard becomes final (and
+  // reaches the tap).  `wantTo`: where the queue should end; the engine
+  // renders up to there, but never more than kSpanFrames past the final
+  // point.  Queued commands take effect at the change point
+  // max(taken + guard, finalFrames()), or at written() when the queue holds
+  // less than that.  When `taken` lies past written() the server has run
+  // dry and read on through silence: the engine (and the tap) skip to it.
+  Update advance(uint64_t taken, uint32_t guard, uint64_t wantTo) noexcept;
   // Copies the mix of [from, from + frames), which must lie within
   // [finalFrames(), written()), as interleaved stereo.
   void read(uint64_t from, uint32_t frames, float* out) const noexcept;
@@ -74,8 +78,11 @@ public:
 
   // ---- UI thread ----
   // Hands the synth pool to the audio thread, detached.  Once only; the
-  // engine does not own it and it must outlive the last render.
-  bool installSynth(SynthPool* pool);
+  // engine does not own it and it must outlive the last render.  `room`:
+  // the instances' summed sound goes through the shared room reverb
+  // (room_reverb.h), fed where it becomes final and heard from the end of
+  // the queue.
+  bool installSynth(SynthPool* pool, bool room = true);
   // The device opened: the instances start from a clean state and play the
   // messages that follow.  Notes still dying away from before keep going.
   bool attachSynth();
@@ -109,16 +116,27 @@ public:
   uint64_t midiDispatched() const { return midiDispatched_.load(std::memory_order_acquire); }
   // Frames written a second time because a change came after them.
   uint64_t framesRewritten() const { return framesRewritten_.load(std::memory_order_acquire); }
+  // Frames the server read past the end of its queue (played as silence).
+  uint64_t framesSkipped() const { return framesSkipped_.load(std::memory_order_acquire); }
+  // Notes that took over a sounding instance because the pool was full.
+  uint64_t synthSteals() const { return steals_.load(std::memory_order_acquire); }
 
 private:
   struct SynthCommand {
     enum Kind : uint8_t { Install, Attach, Detach, Midi } kind = Midi;
     uint32_t message = 0;
     SynthPool* pool = nullptr;
+    bool room = false;
   };
+  // The room's send: the reverb is fed this share of the instruments' sound.
+  static constexpr float kRoomSend = 0.06f;
+  static constexpr uint32_t kRoomChunk = 1024;
+  void feedRoom(uint64_t from, uint64_t to) noexcept;
+  void takeWet(uint64_t from, uint64_t to) noexcept;
   bool push(const SynthCommand& c);
   bool takeSynthCommands(uint64_t at) noexcept;
   void finalizeTo(uint64_t frame) noexcept;
+  void skipTo(uint64_t frame) noexcept;
   void renderWave(uint64_t from, uint64_t to) noexcept;
   void mix(uint64_t from, uint64_t to) noexcept;
 
@@ -137,6 +155,13 @@ private:
   uint64_t final_ = 0;
   uint64_t written_ = 0;
   std::unique_ptr<float[]> waveRing_;   // the wave channel's contribution
+  std::unique_ptr<float[]> wetRing_;    // the room's contribution
+  RoomReverb room_;
+  bool roomOn_ = false;
+  std::unique_ptr<float[]> dry_;        // kRoomChunk stereo frames
+  std::unique_ptr<float[]> send_;       // kRoomChunk mono samples
+  std::unique_ptr<float[]> wetFifo_;    // the room's output, waiting for the end of the queue
+  uint64_t wetIn_ = 0, wetOut_ = 0;
   std::unique_ptr<float[]> mixRing_;    // the clipped sum of every source
 
   // the tap
@@ -147,6 +172,8 @@ private:
   std::atomic<uint64_t> blocksRendered_{0};
   std::atomic<uint64_t> midiDispatched_{0};
   std::atomic<uint64_t> framesRewritten_{0};
+  std::atomic<uint64_t> framesSkipped_{0};
+  std::atomic<uint64_t> steals_{0};
   std::atomic<bool> synthRendering_{false};
   std::atomic<int> sounding_{0};
 };

@@ -122,25 +122,29 @@ void PulseOutput::service() noexcept {
   const uint64_t queue = config_.queueFrames();
   const uint64_t written = engine.written();
 
-  uint64_t replaceable = written, target = std::max<uint64_t>(written, queue);
+  // Frames the server has taken for good, and how far past them a change
+  // must be written.
+  uint64_t taken = engine.finalFrames(), target = std::max<uint64_t>(written, queue);
+  uint32_t guard = AudioEngine::kSpanFrames;   // no timing yet: nothing is replaced
   pa_usec_t now = 0;
   if (pa_stream_get_time(stream_, &now) == 0) {
+    guard = guard_;
     const uint64_t played = uint64_t(double(now) * rate / 1e6);
-    replaceable = played + guard_;
+    taken = played;
     if (pipewire_) {
-      // Nothing the graph has pulled can change: past the read index as it
-      // stands now, plus a quantum the graph may pull at any moment.
+      // Nothing the graph has pulled can change: the read index as it
+      // stands now (the last report, aged).
       if (const pa_timing_info* ti = pa_stream_get_timing_info(stream_)) {
         const uint64_t age = uint64_t(double(pa_timeval_age(&ti->timestamp)) * rate / 1e6);
         const uint64_t read = ti->read_index > 0 ? uint64_t(ti->read_index) / kBytesPerFrame : 0;
-        replaceable = std::max(replaceable, read + age + guard_);
+        taken = std::max(taken, read + age);
       }
     }
     target = played + queue;
   }
   // Small top-ups are left for the next round.
   const uint64_t wantTo = target >= written + config_.periodFrames / 2 ? target : written;
-  const AudioEngine::Update u = engine.advance(replaceable, wantTo);
+  const AudioEngine::Update u = engine.advance(taken, guard, wantTo);
 
   uint64_t from = std::max(std::min(u.from, serverWritten_), engine.finalFrames());
   int64_t seek = (int64_t(from) - int64_t(serverWritten_)) * int64_t(kBytesPerFrame);

@@ -33,7 +33,7 @@ std::string SimulatedOutput::describe() const {
 }
 
 void SimulatedOutput::write(uint64_t at, const float* data, uint64_t frames) {
-  if (at > end_) return;   // the engine's writes are contiguous; never happens
+  // A write past the end leaves a hole of silence (the server had run dry).
   if (at < pulled_) {
     const uint64_t late = std::min(frames, pulled_ - at);
     refused_ += late;
@@ -50,7 +50,7 @@ void SimulatedOutput::write(uint64_t at, const float* data, uint64_t frames) {
 void SimulatedOutput::service() {
   if (!running_ || !engine_) return;
   const AudioEngine::Update u =
-      engine_->advance(pulled_ + config_.guardFrames, read_ + config_.queueFrames);
+      engine_->advance(pulled_, config_.guardFrames, read_ + config_.queueFrames);
   uint64_t from = std::max(std::min(u.from, end_), engine_->finalFrames());
   while (from < u.to) {
     const uint32_t n = uint32_t(std::min<uint64_t>(u.to - from, AudioEngine::kSpanFrames));

@@ -38,6 +38,8 @@ bool SoundSystem::ensureSynth() {
   std::string why = "no soundfont found";
   FluidSynth::Options instanceOptions = options_.synth;
   instanceOptions.polyphony = std::max(1, options_.voicesPerInstance);
+  // The room is the engine's one shared reverb; the instances play dry.
+  instanceOptions.reverb = false;
   for (const std::string& path : candidates) {
     std::string error;
     auto synth = FluidSynth::create(path, instanceOptions, &error);
@@ -46,7 +48,7 @@ bool SoundSystem::ensureSynth() {
       continue;
     }
     auto pool = makePool(*synth, instanceOptions);
-    if (!engine_.installSynth(pool.get())) {
+    if (!engine_.installSynth(pool.get(), options_.synth.reverb)) {
       why = "the audio engine did not take the synthesizer";
       siblings_.clear();
       continue;

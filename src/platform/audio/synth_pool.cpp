@@ -105,7 +105,7 @@ void SynthPool::align(Instance& in) noexcept {
 }
 
 void SynthPool::render(Instance& in, uint64_t start, uint64_t end) noexcept {
-  if (in.from >= in.to) {
+  if (in.from >= in.to || (start > in.to && start - in.to >= kSpanFrames)) {
     in.from = in.to = start;
   } else if (in.to < start) {
     for (uint64_t f = in.to; f < start; ++f) {
@@ -253,6 +253,18 @@ void SynthPool::addInto(float* mix, uint64_t from, uint64_t to) const noexcept {
       const size_t i = size_t(f & kSpanMask) * 2;
       mix[i] += in.ring[i];
       mix[i + 1] += in.ring[i + 1];
+    }
+  }
+}
+
+void SynthPool::addLinear(float* out, uint64_t from, uint32_t frames) const noexcept {
+  const uint64_t to = from + frames;
+  for (const Instance& in : instances_) {
+    const uint64_t a = std::max(from, in.from), b = std::min(to, in.to);
+    for (uint64_t f = a; f < b; ++f) {
+      const size_t i = size_t(f & kSpanMask) * 2, o = size_t(f - from) * 2;
+      out[o] += in.ring[i];
+      out[o + 1] += in.ring[i + 1];
     }
   }
 }

@@ -77,6 +77,9 @@ public:
   // Adds every instance's contribution over [from, to) into `mix`, a ring
   // of kSpanFrames stereo frames indexed like the instances' rings.
   void addInto(float* mix, uint64_t from, uint64_t to) const noexcept;
+  // Adds every instance's contribution over [from, from + frames) into
+  // `out`, plain interleaved stereo.
+  void addLinear(float* out, uint64_t from, uint32_t frames) const noexcept;
   // Frames before `frame` are final: they are never asked for again.
   void forget(uint64_t frame) noexcept;
 
