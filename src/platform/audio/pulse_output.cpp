@@ -12,9 +12,8 @@
 // seek into its ring but cannot replace what its graph has already pulled,
 // so there the change is written one quantum past the read position.
 //
-// Where the server stands comes from libpulse's interpolated timing (the
-// stream's time, AUTO_TIMING_UPDATE and INTERPOLATE_TIMING), with no round
-// trip; the frames of the engine are the server's byte index over the frame
+// Where the server stands comes from libpulse's timing reports
+// (AUTO_TIMING_UPDATE), aged by the clock, with no round trip; the frames of the engine are the server's byte index over the frame
 // size, since every write is relative and ends where the engine's output
 // ends.  The queue is topped up on the server's requests and by a timer
 // every period (libpulse's own request accounting cannot follow rewrites),
@@ -27,6 +26,7 @@
 #include "platform/audio/pulse_output.h"
 
 #include "platform/audio/audio_engine.h"
+#include "platform/audio/realtime_priority.h"
 
 #include <pthread.h>
 #include <pulse/pulseaudio.h>
@@ -65,7 +65,9 @@ PulseOutput::PulseOutput(Config config) : config_(std::move(config)) {
 PulseOutput::~PulseOutput() { stop(); }
 
 void PulseOutput::onContextState(pa_context*, void* self) {
-  pa_threaded_mainloop_signal(static_cast<PulseOutput*>(self)->loop_, 0);
+  auto* me = static_cast<PulseOutput*>(self);
+  me->loopThread_.store(pid_t(::syscall(SYS_gettid)), std::memory_order_release);
+  pa_threaded_mainloop_signal(me->loop_, 0);
 }
 
 void PulseOutput::onStreamState(pa_stream* s, void* self) {
@@ -78,23 +80,6 @@ void PulseOutput::onStreamState(pa_stream* s, void* self) {
 
 void PulseOutput::onUnderflow(pa_stream*, void* self) {
   static_cast<PulseOutput*>(self)->underruns_.fetch_add(1, std::memory_order_relaxed);
-}
-
-void PulseOutput::raiseThreadPriority() {
-  priorityTried_ = true;
-  // Below the sound server's own real-time threads, above everything else.
-  sched_param param{};
-  param.sched_priority = 4;
-  if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
-    priority_.store(1, std::memory_order_relaxed);
-    return;
-  }
-  const pid_t tid = pid_t(::syscall(SYS_gettid));
-  if (::setpriority(PRIO_PROCESS, id_t(tid), -10) == 0) {
-    priority_.store(2, std::memory_order_relaxed);
-    return;
-  }
-  priority_.store(3, std::memory_order_relaxed);
 }
 
 void PulseOutput::onWrite(pa_stream*, size_t, void* self) { static_cast<PulseOutput*>(self)->service(); }
@@ -113,10 +98,24 @@ void PulseOutput::onTimer(pa_mainloop_api*, pa_time_event* e, const struct timev
                             pa_rtclock_now() + pa_usec_t(me->config_.periodFrames * 1e6 / rate));
 }
 
+// Where the server plays now, in the engine's frames: the last timing
+// report's read index less what its sink holds, aged by the time since the
+// report while the stream plays.  (pa_stream_get_time() is no good here: its
+// smoothing holds the time still for a while after the sink rewinds, and a
+// queue topped up from it then runs dry.)  Mainloop thread.
+bool PulseOutput::estimatePlayed(uint64_t* frames) noexcept {
+  const pa_timing_info* ti = pa_stream_get_timing_info(stream_);
+  if (!ti || ti->read_index < 0) return false;
+  const double rate = engine_->sampleRate();
+  double pos = double(ti->read_index / kBytesPerFrame) - double(ti->sink_usec) * rate / 1e6;
+  if (ti->playing) pos += double(pa_timeval_age(&ti->timestamp)) * rate / 1e6;
+  *frames = pos > 0 ? uint64_t(pos) : 0;
+  return true;
+}
+
 // Tops the queue up and writes whatever changed.  Mainloop thread.
 void PulseOutput::service() noexcept {
   if (!stream_ || !engine_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
-  if (!priorityTried_) raiseThreadPriority();
   AudioEngine& engine = *engine_;
   const double rate = engine.sampleRate();
   const uint64_t queue = config_.queueFrames();
@@ -126,10 +125,9 @@ void PulseOutput::service() noexcept {
   // must be written.
   uint64_t taken = engine.finalFrames(), target = std::max<uint64_t>(written, queue);
   uint32_t guard = AudioEngine::kSpanFrames;   // no timing yet: nothing is replaced
-  pa_usec_t now = 0;
-  if (pa_stream_get_time(stream_, &now) == 0) {
+  uint64_t played = 0;
+  if (estimatePlayed(&played)) {
     guard = guard_;
-    const uint64_t played = uint64_t(double(now) * rate / 1e6);
     taken = played;
     if (pipewire_) {
       // Nothing the graph has pulled can change: the read index as it
@@ -137,7 +135,7 @@ void PulseOutput::service() noexcept {
       if (const pa_timing_info* ti = pa_stream_get_timing_info(stream_)) {
         const uint64_t age = uint64_t(double(pa_timeval_age(&ti->timestamp)) * rate / 1e6);
         const uint64_t read = ti->read_index > 0 ? uint64_t(ti->read_index) / kBytesPerFrame : 0;
-        taken = std::max(taken, read + age);
+        taken = std::max(taken, read + (ti->playing ? age : 0));
       }
     }
     target = played + queue;
@@ -196,6 +194,14 @@ bool PulseOutput::start(AudioEngine& engine) {
       return fail("no sound server: " + why);
     }
     pa_threaded_mainloop_wait(loop_);
+  }
+
+  // The mainloop thread renders: real-time priority for it, asked for here
+  // on this thread, where the round trip to RealtimeKit can delay no audio.
+  if (const pid_t tid = loopThread_.load(std::memory_order_acquire)) {
+    pa_threaded_mainloop_unlock(loop_);
+    raiseThreadToRealtime(tid, 4, &priority_);
+    pa_threaded_mainloop_lock(loop_);
   }
 
   // Which server: PipeWire's cannot replace what its graph has pulled.
@@ -319,13 +325,36 @@ double PulseOutput::latencyMs() {
   return double(usec) / 1000.0;
 }
 
+bool PulseOutput::playPosition(uint64_t* frames) {
+  if (!loop_ || !stream_ || !running() || !engine_) return false;
+  pa_threaded_mainloop_lock(loop_);
+  const bool known = estimatePlayed(frames);
+  pa_threaded_mainloop_unlock(loop_);
+  return known;
+}
+
+std::string PulseOutput::timing() {
+  if (!loop_ || !stream_ || !engine_) return "no stream";
+  char line[256];
+  pa_threaded_mainloop_lock(loop_);
+  const pa_timing_info* ti = pa_stream_get_timing_info(stream_);
+  uint64_t played = 0;
+  const bool rc = estimatePlayed(&played);
+  std::snprintf(line, sizeof line,
+                "server read %lld write %lld (frames), sink %llu us; played %llu; engine final %llu written %llu; "
+                "given %llu",
+                ti ? (long long)(ti->read_index / kBytesPerFrame) : -1LL,
+                ti ? (long long)(ti->write_index / kBytesPerFrame) : -1LL,
+                ti ? (unsigned long long)ti->sink_usec : 0ULL,
+                rc ? (unsigned long long)played : 0ULL,
+                (unsigned long long)engine_->finalFrames(), (unsigned long long)engine_->written(),
+                (unsigned long long)serverWritten_);
+  pa_threaded_mainloop_unlock(loop_);
+  return line;
+}
+
 std::string PulseOutput::threadPriority() const {
-  switch (priority_.load(std::memory_order_relaxed)) {
-    case 1: return "SCHED_FIFO 4";
-    case 2: return "nice -10";
-    case 3: return "normal (no permission to raise)";
-    default: return "not known yet";
-  }
+  return priority_.empty() ? std::string("not known yet") : priority_;
 }
 
 std::string PulseOutput::describe() const {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 struct pa_threaded_mainloop;
 struct pa_context;
@@ -86,6 +87,11 @@ public:
   // Frames written past the server's read position, and of those, frames
   // that rewrote audio already queued (mainloop thread's counts).
   uint64_t rewrittenFrames() const { return rewritten_.load(std::memory_order_relaxed); }
+  // The server's play position now, in the engine's frames (interpolated
+  // timing; takes the mainloop lock).  False when not known yet.
+  bool playPosition(uint64_t* frames);
+  // The server's last timing report against the engine, for diagnostics.
+  std::string timing();
 
 private:
   static void onContextState(pa_context* c, void* self);
@@ -95,7 +101,7 @@ private:
   static void onWake(void* self);
   static void onTimer(pa_mainloop_api*, pa_time_event* e, const struct timeval*, void* self);
   void service() noexcept;
-  void raiseThreadPriority();
+  bool estimatePlayed(uint64_t* frames) noexcept;
   void teardown();
 
   Config config_;
@@ -108,8 +114,8 @@ private:
   std::atomic<bool> running_{false};
   std::atomic<uint64_t> underruns_{0};
   std::atomic<uint64_t> rewritten_{0};
-  bool priorityTried_ = false;
-  std::atomic<int> priority_{0};   // 0 not yet, 1 SCHED_FIFO, 2 nice, 3 unchanged
+  std::atomic<pid_t> loopThread_{0};   // libpulse's mainloop thread, which renders
+  std::string priority_;               // what raising its priority gave
   uint32_t tlengthBytes_ = 0;
   uint32_t minreqBytes_ = 0;
   uint32_t guard_ = 0;
