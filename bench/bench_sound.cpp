@@ -4,7 +4,7 @@
 // queue and underruns, CPU idle and while playing.  Uses the sound server
 // when one answers, else renders offline at the output's pace and says so.
 //
-//   bench_sound [--period FRAMES] [--periods N] [--busy SECS]
+//   bench_sound [--period FRAMES] [--periods N] [--busy SECS] [--pool INSTANCES]
 //                               the report, with another output buffering if asked
 //   bench_sound --listen SECS   open the device and pluck note 69 with program 24, then wait
 //   bench_sound --pitch FILE    pitch of the loudest stretch of a recorded sound file
@@ -208,12 +208,14 @@ int main(int argc, char** argv) {
 
   PulseOutput::Config outputConfig = PulseOutput::configFromEnvironment();
   int busySeconds = 10;
+  int poolSize = SoundSystemOptions{}.poolSize;
   int sessionSeconds = 0;   // only the busy stretch, this long
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--session") == 0) sessionSeconds = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--period") == 0) outputConfig.periodFrames = uint32_t(std::atoi(argv[i + 1]));
     else if (std::strcmp(argv[i], "--periods") == 0) outputConfig.bufferPeriods = uint32_t(std::atoi(argv[i + 1]));
     else if (std::strcmp(argv[i], "--busy") == 0) busySeconds = std::max(1, std::atoi(argv[i + 1]));
+    else if (std::strcmp(argv[i], "--pool") == 0) poolSize = std::max(1, std::atoi(argv[i + 1]));
   }
   if (sessionSeconds) busySeconds = sessionSeconds;
   std::printf("== Plinkora sound path ==\n");
@@ -222,6 +224,7 @@ int main(int argc, char** argv) {
   // ---- opening the device: soundfont load (+ output start) ----
   SoundSystemOptions liveOptions;
   liveOptions.makeOutput = [outputConfig] { return std::make_unique<PulseOutput>(outputConfig); };
+  liveOptions.poolSize = poolSize;
   auto sound = std::make_unique<SoundSystem>(liveOptions);
   HMIDIOUT h = 0;
   auto t0 = Clock::now();

@@ -1,8 +1,9 @@
 // Streaming to the sound server with libpulse's asynchronous API.
 //
 // A deep queue and early changes at once.  The stream keeps a queue of
-// periodFrames x bufferPeriods at the server (2048 frames, 46 ms, by
-// default), deep enough that a stall of the machine does not drain it.  A
+// periodFrames x bufferPeriods at the server (3 x 1024 frames, 70 ms, by
+// default; topped up every period, so never less than 46 ms), deep enough
+// that a stall of the machine does not drain it.  A
 // change of what is heard (a struck note, the wave channel starting or
 // stopping, a close releasing the notes) does not wait behind that queue:
 // the engine renders it from just past the server's play position, and the

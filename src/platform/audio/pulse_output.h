@@ -50,8 +50,8 @@ public:
 class PulseOutput : public AudioOutput {
 public:
   struct Config {
-    uint32_t periodFrames = 512;   // refill step, 11.6 ms at 44.1 kHz
-    uint32_t bufferPeriods = 4;    // queue 2048 frames, 46 ms
+    uint32_t periodFrames = 1024;  // refill step, 23.2 ms at 44.1 kHz
+    uint32_t bufferPeriods = 3;    // queue 3072 frames, 70 ms: never less than 46 ms left
     // Frames past the server's play position that a change is written at;
     // 0: chosen for the server (PulseAudio rewinds its sink; PipeWire cannot
     // replace what its graph has pulled, so there it is a quantum).
