@@ -225,7 +225,7 @@ bool PulseOutput::start(AudioEngine& engine) {
   const double rate = engine.sampleRate();
   guard_ = config_.guardFrames
                ? config_.guardFrames
-               : pipewire_ ? std::max<uint32_t>(config_.periodFrames, uint32_t(kPipewireQuantumSeconds * rate))
+               : pipewire_ ? uint32_t((kPipewireQuantumSeconds + kRewindGuardSeconds) * rate)
                            : uint32_t(kRewindGuardSeconds * rate);
   guard_ = std::min(guard_, config_.queueFrames() / 2);
 

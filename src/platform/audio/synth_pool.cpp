@@ -92,7 +92,6 @@ void SynthPool::stop(Instance& in) noexcept {
   in.quietFrames = 0;
   in.level = 0.0f;
   --sounding_;
-  if (in.needsReset) restore(in);
 }
 
 // Brings FluidSynth to the start of one of its blocks, so that a note sent
@@ -182,6 +181,7 @@ bool SynthPool::noteOn(uint32_t packed, uint64_t at, uint64_t end) noexcept {
     stop(in);
     ++steals_;
   }
+  if (in.needsReset) restore(in);
   align(in);
   in.synth->dispatch(packed);
   in.state = State::Playing;
@@ -203,7 +203,7 @@ void SynthPool::message(uint32_t packed) noexcept {
   }
   remember(packed);
   for (Instance& in : instances_)
-    if (in.state != State::Releasing) in.synth->dispatch(packed);
+    if (in.state != State::Releasing && !in.needsReset) in.synth->dispatch(packed);
 }
 
 bool SynthPool::releaseAll(uint64_t at, uint64_t end) noexcept {
@@ -234,9 +234,12 @@ void SynthPool::resetChannels() noexcept {
     c.bend = -1;
     c.pressure = -1;
   }
+  // Silent and releasing instances get the fresh state (and the messages
+  // after it) when they next play: a tone change costs the audio thread
+  // next to nothing, however big the pool.
   for (Instance& in : instances_) {
-    if (in.state == State::Releasing) in.needsReset = true;
-    else in.synth->resetChannels();
+    if (in.state == State::Playing) in.synth->resetChannels();
+    else in.needsReset = true;
   }
 }
 

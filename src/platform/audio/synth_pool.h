@@ -17,8 +17,8 @@
 // from there while FluidSynth itself is told to release at the end of what
 // it has rendered.  Messages other than notes (program change, controllers,
 // pitch bend) go to every instance that is not releasing; they are kept so
-// that an instance coming back from a release, or taken from a released
-// note, gets the device's present state.
+// that an instance that missed them (releasing, or silent when the device
+// was opened again) gets the device's present state before its next note.
 //
 // Threads: add() on the UI thread before the pool is handed to the engine;
 // everything else on the audio thread only.  No call there allocates,
@@ -68,8 +68,9 @@ public:
   void message(uint32_t packed) noexcept;
   // Every sounding note released from `at`.  True when anything was sounding.
   bool releaseAll(uint64_t at, uint64_t end) noexcept;
-  // The state of a freshly opened device for every instance that is not
-  // releasing; releasing ones get it when they have died away.
+  // The state of a freshly opened device: sounding instances get it now,
+  // the others (silent or releasing) when they next play a note, together
+  // with the messages sent since.
   void resetChannels() noexcept;
   // Renders the next `frames` frames, from `from` (== end), of every
   // sounding instance into its ring.
@@ -99,7 +100,7 @@ private:
     uint64_t renderedFrames = 0;     // frames FluidSynth rendered, for its 64-frame blocks
     uint64_t quietFrames = 0;
     float level = 0.0f;              // peak of its last rendered frames
-    bool needsReset = false;         // to get the device's state when it has died away
+    bool needsReset = false;         // to get the device's present state before its next note
   };
   // Controllers, program, bend and pressure of each channel since the
   // device opened; -1 where nothing was sent.
