@@ -334,26 +334,6 @@ bool PulseOutput::playPosition(uint64_t* frames) {
   return known;
 }
 
-std::string PulseOutput::timing() {
-  if (!loop_ || !stream_ || !engine_) return "no stream";
-  char line[256];
-  pa_threaded_mainloop_lock(loop_);
-  const pa_timing_info* ti = pa_stream_get_timing_info(stream_);
-  uint64_t played = 0;
-  const bool rc = estimatePlayed(&played);
-  std::snprintf(line, sizeof line,
-                "server read %lld write %lld (frames), sink %llu us; played %llu; engine final %llu written %llu; "
-                "given %llu",
-                ti ? (long long)(ti->read_index / kBytesPerFrame) : -1LL,
-                ti ? (long long)(ti->write_index / kBytesPerFrame) : -1LL,
-                ti ? (unsigned long long)ti->sink_usec : 0ULL,
-                rc ? (unsigned long long)played : 0ULL,
-                (unsigned long long)engine_->finalFrames(), (unsigned long long)engine_->written(),
-                (unsigned long long)serverWritten_);
-  pa_threaded_mainloop_unlock(loop_);
-  return line;
-}
-
 std::string PulseOutput::threadPriority() const {
   return priority_.empty() ? std::string("not known yet") : priority_;
 }

@@ -90,8 +90,6 @@ public:
   // The server's play position now, in the engine's frames (interpolated
   // timing; takes the mainloop lock).  False when not known yet.
   bool playPosition(uint64_t* frames);
-  // The server's last timing report against the engine, for diagnostics.
-  std::string timing();
 
 private:
   static void onContextState(pa_context* c, void* self);

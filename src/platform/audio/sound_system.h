@@ -31,7 +31,9 @@ struct SoundSystemOptions {
   FluidSynth::Options synth;
   // Synthesizer instances in the pool: each struck note sounds on one of its
   // own until it has died away.  The first loads the soundfont; the others
-  // come from makeSibling.
+  // come from makeSibling.  While a sibling is made by loading the soundfont
+  // again (FluidSynth::create), the pool stays small; with instances that
+  // share the loaded soundfonts it is 32.
   int poolSize = 4;
   // Voices of one instance: a note of any of the instrument's tones uses
   // one or two.
