@@ -1,10 +1,10 @@
 // Figures for the sound path: opening the device (soundfont load), resident
 // memory, the cost of a note-on in the UI thread, reopen cost, time from a
-// note-on to its first sound leaving the engine, the output's buffering and
-// underruns.  Uses the sound server when one answers, else renders offline
-// at the output's pace and says so.
+// note-on to its first sound at the server's play position, the output's
+// queue and underruns, CPU idle and while playing.  Uses the sound server
+// when one answers, else renders offline at the output's pace and says so.
 //
-//   bench_sound [--period FRAMES] [--periods N] [--busy SECS]
+//   bench_sound [--period FRAMES] [--periods N] [--busy SECS] [--pool INSTANCES]
 //                               the report, with another output buffering if asked
 //   bench_sound --listen SECS   open the device and pluck note 69 with program 24, then wait
 //   bench_sound --pitch FILE    pitch of the loudest stretch of a recorded sound file
@@ -65,15 +65,24 @@ struct Stats {
   }
 };
 
-// Watches the output mix: when armed, notes the moment the first block with
-// a non-silent sample leaves the engine, and where in the block it lies.
-// "Silent" is below 1e-6: the idle room reverb hums at about 3e-8.
+// Watches the final output mix: when armed, notes the engine frame of the
+// first non-silent sample (and when it became final).  "Silent" is below
+// 1e-6.  The tap runs on the audio thread inside the engine, so the
+// engine's final point is the start of the block it is handed (or, for a
+// block that wraps the engine's ring, the end of the one before).
 struct OnsetTap : AudioTap {
+  explicit OnsetTap(AudioEngine& e) : engine(e) {}
+  AudioEngine& engine;
   std::atomic<bool> armed{false};
   std::atomic<double> firedNs{0};
-  std::atomic<int> offset{0};
+  std::atomic<uint64_t> frame{0};
   std::atomic<int> quietBlocks{0};
+  uint64_t prevBase = UINT64_MAX, next = 0;
   void onMix(const float* x, uint32_t frames) noexcept override {
+    const uint64_t base = engine.finalFrames();
+    const uint64_t start = base == prevBase ? next : base;
+    prevBase = base;
+    next = start + frames;
     int first = -1;
     float p = 0.0f;
     for (uint32_t i = 0; i < frames * 2; ++i) {
@@ -84,7 +93,7 @@ struct OnsetTap : AudioTap {
     quietBlocks.store(p < 5e-7f ? quietBlocks.load(std::memory_order_relaxed) + 1 : 0,
                       std::memory_order_relaxed);
     if (armed.load(std::memory_order_acquire) && first >= 0) {
-      offset.store(first, std::memory_order_relaxed);
+      frame.store(start + uint64_t(first), std::memory_order_relaxed);
       firedNs.store(nowNs(), std::memory_order_relaxed);
       armed.store(false, std::memory_order_release);
     }
@@ -197,14 +206,16 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  PulseOutput::Config outputConfig;
+  PulseOutput::Config outputConfig = PulseOutput::configFromEnvironment();
   int busySeconds = 10;
+  int poolSize = SoundSystemOptions{}.poolSize;
   int sessionSeconds = 0;   // only the busy stretch, this long
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--session") == 0) sessionSeconds = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--period") == 0) outputConfig.periodFrames = uint32_t(std::atoi(argv[i + 1]));
     else if (std::strcmp(argv[i], "--periods") == 0) outputConfig.bufferPeriods = uint32_t(std::atoi(argv[i + 1]));
     else if (std::strcmp(argv[i], "--busy") == 0) busySeconds = std::max(1, std::atoi(argv[i + 1]));
+    else if (std::strcmp(argv[i], "--pool") == 0) poolSize = std::max(1, std::atoi(argv[i + 1]));
   }
   if (sessionSeconds) busySeconds = sessionSeconds;
   std::printf("== Plinkora sound path ==\n");
@@ -213,6 +224,7 @@ int main(int argc, char** argv) {
   // ---- opening the device: soundfont load (+ output start) ----
   SoundSystemOptions liveOptions;
   liveOptions.makeOutput = [outputConfig] { return std::make_unique<PulseOutput>(outputConfig); };
+  liveOptions.poolSize = poolSize;
   auto sound = std::make_unique<SoundSystem>(liveOptions);
   HMIDIOUT h = 0;
   auto t0 = Clock::now();
@@ -302,13 +314,16 @@ int main(int argc, char** argv) {
     row("midiOutShortMsg on the UI thread", fmt("median %.0f ns", median));
   }
 
-  // ---- note-on to first sound out of the engine ----
-  if (!sessionSeconds) {
-    OnsetTap tap;
-    engine.wave();   // nothing plays on the wave channel
+  // ---- note-on to first sound at the server's play position ----
+  // The server's play position is read just before the note-on; the note's
+  // first sound lies some frames past it in the server's stream: that
+  // distance is the key-to-sound the engine and the server's queue give.
+  if (!sessionSeconds && live) {
+    auto* pulse = dynamic_cast<PulseOutput*>(sound->output());
+    OnsetTap tap(engine);
     sound->tapHost().attachTap(&tap);
     sound->midiOutShortMsg(h, kProgram24);
-    Stats engineMs, offsetMs;
+    Stats atServer, toFinal;
     std::mt19937 rng(7);
     int missed = 0;
     for (int trial = 0; trial < 40; ++trial) {
@@ -318,6 +333,11 @@ int main(int argc, char** argv) {
       while (tap.quietBlocks.load() < 20 && Clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       std::this_thread::sleep_for(std::chrono::microseconds(rng() % 6000));   // any phase of the period
+      uint64_t playing = 0;
+      if (!pulse || !pulse->playPosition(&playing)) {
+        ++missed;
+        continue;
+      }
       tap.armed.store(true, std::memory_order_release);
       const double sent = nowNs();
       sound->midiOutShortMsg(h, kNote69);
@@ -328,19 +348,50 @@ int main(int argc, char** argv) {
         ++missed;
         continue;
       }
-      engineMs.add((tap.firedNs.load() - sent) / 1e6);
-      offsetMs.add(tap.offset.load() * 1000.0 / engine.sampleRate());
+      atServer.add((double(tap.frame.load()) - double(playing)) * 1000.0 / engine.sampleRate());
+      toFinal.add((tap.firedNs.load() - sent) / 1e6);
     }
     sound->tapHost().detachTap(&tap);
-    row("Note-on to first non-silent sample out of the engine",
-        fmt("median %.1f ms", engineMs.median()), fmt("max %.1f ms, %.0f of 40 not heard", engineMs.max(), missed));
-    std::printf("note-on to the block holding its first sound leaving the engine: %s\n",
-                engineMs.str("ms").c_str());
-    std::printf("  first sound's position inside that block: %s\n", offsetMs.str("ms").c_str());
-    if (missed) std::printf("  %d trials heard nothing within 1 s\n", missed);
-    if (live)
-      std::printf("  + the device's latency, %.2f ms now, until the speaker; underruns so far: %llu\n",
-                  sound->output()->latencyMs(), (unsigned long long)sound->output()->underruns());
+    row("Note-on to its first sound at the server's play position (engine + queue, no sink)",
+        fmt("median %.1f ms", atServer.median()),
+        fmt("p95-ish max %.1f ms, %.0f of 40 not heard; queue %.1f ms", atServer.max(), missed,
+            sound->output()->queueFrames() * 1000.0 / engine.sampleRate()));
+    std::printf("note-on to its first sound at the server's play position: %s\n", atServer.str("ms").c_str());
+    std::printf("note-on to that frame becoming final (past the rewrite point): %s\n", toFinal.str("ms").c_str());
+    std::printf("frames rewritten so far: %llu\n", (unsigned long long)engine.framesRewritten());
+    if (missed) std::printf("  %d trials heard nothing within 1 s (or no timing)\n", missed);
+    std::printf("  + the sink's own latency until the speaker; reported stream latency %.2f ms; underruns so far: %llu\n",
+                sound->output()->latencyMs(), (unsigned long long)sound->output()->underruns());
+  }
+
+  // ---- CPU: idle with the device open, and 10 strikes a second with the loop on ----
+  if (!sessionSeconds) {
+    sound->midiOutShortMsg(h, kAllSoundOff);
+    std::this_thread::sleep_for(std::chrono::seconds(4));   // the room rings out
+    const double c0 = proc::cpuSeconds();
+    auto a = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const double idle = (proc::cpuSeconds() - c0) / (ms(Clock::now() - a) / 1000.0) * 100.0;
+    std::printf("CPU idle, device open, nothing sounding: %.2f %% of a core (synth rendered: %s)\n", idle,
+                engine.synthRendering() ? "yes" : "no");
+    row("CPU idle (device open, silent)", fmt("%.2f %% of a core", idle), "target under 1 %");
+
+    const std::string loop = dataFile("3crap2.wav");
+    sound->sndPlaySound(loop.c_str(), SND_ASYNC | SND_LOOP);
+    sound->midiOutShortMsg(h, uint32_t(0xC0 | 116 << 8));
+    const double c1 = proc::cpuSeconds();
+    a = Clock::now();
+    int maxSounding = 0;
+    for (int i = 0; i < 100; ++i) {
+      sound->midiOutShortMsg(h, uint32_t(0x90 | (72 + (i * 7) % 25) << 8 | 127 << 16));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      maxSounding = std::max(maxSounding, engine.instancesSounding());
+    }
+    const double playing = (proc::cpuSeconds() - c1) / (ms(Clock::now() - a) / 1000.0) * 100.0;
+    sound->sndPlaySound(nullptr, SND_NODEFAULT);
+    std::printf("CPU at 10 strikes/s with the loop on: %.2f %% of a core (up to %d of %zu instances sounding)\n",
+                playing, maxSounding, sound->poolInstances());
+    row("CPU at 10 strikes/s, loop on", fmt("%.1f %% of a core", playing), "target under 15 %");
   }
 
   // ---- wave sounds: decoding once, then from memory ----

@@ -7,7 +7,7 @@ packages=(
   # build
   g++ cmake make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libfluidsynth-dev libsndfile1-dev libpulse-dev libx11-dev libxtst-dev libxcb-xkb-dev
+  libfluidsynth-dev libsndfile1-dev libpulse-dev libx11-dev libxtst-dev libxcb-xkb-dev libdbus-1-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest
   # fuzzing: clang with libFuzzer and the sanitizers (scripts/fuzz.sh)
@@ -16,6 +16,8 @@ packages=(
   fluid-soundfont-gm opl3-soundfont
   # running: X and sound servers for headless machines, Japanese glyphs
   qt6-qpa-plugins xvfb xauth pulseaudio pulseaudio-utils fonts-noto-cjk
+  # benchmarks under PipeWire, beside PulseAudio (scripts/private-servers.sh --pipewire)
+  pipewire pipewire-pulse wireplumber dbus-daemon
   # the end-to-end test (tests/e2e): screenshots, XTest keys, pitch detection
   python3 python3-numpy python3-pil python3-xlib
   # held keys under a screen capture (tests/e2e): import -window root

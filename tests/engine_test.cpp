@@ -64,6 +64,7 @@ public:
   bool running() const override { return running_; }
   double latencyMs() override { return 0.0; }
   uint32_t periodFrames() const override { return 256; }
+  uint32_t queueFrames() const override { return 512; }
   uint64_t underruns() const override { return 0; }
   std::string describe() const override { return "test output"; }
 

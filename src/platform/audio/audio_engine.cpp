@@ -10,40 +10,63 @@
 namespace platform {
 
 namespace {
-// Below this peak (about -90 dB) a dying synth counts as silent.
-constexpr float kSilentPeak = 3e-5f;
-// Consecutive quiet blocks, with no voice left, before the synth rests.
-constexpr uint32_t kQuietBlocksToRest = 8;
+constexpr uint64_t kMask = AudioEngine::kSpanFrames - 1;
+
+// Calls fn(ringIndex, frames) for the pieces of [from, to) in a ring.
+template <typename Fn>
+void forPieces(uint64_t from, uint64_t to, Fn fn) {
+  while (from < to) {
+    const uint64_t index = from & kMask;
+    const uint64_t n = std::min<uint64_t>(to - from, AudioEngine::kSpanFrames - index);
+    fn(size_t(index), uint32_t(n));
+    from += n;
+  }
+}
 }  // namespace
 
-AudioEngine::AudioEngine(uint32_t sampleRate) : rate_(sampleRate), wave_(sampleRate) {}
+AudioEngine::AudioEngine(uint32_t sampleRate)
+    : rate_(sampleRate),
+      wave_(sampleRate, &wakeSignal_),
+      waveRing_(new float[size_t(kSpanFrames) * 2]()),
+      wetRing_(new float[size_t(kSpanFrames) * 2]()),
+      room_(sampleRate),
+      dry_(new float[size_t(kRoomChunk) * 2]()),
+      send_(new float[kRoomChunk]()),
+      wetFifo_(new float[size_t(kSpanFrames) * 2]()),
+      mixRing_(new float[size_t(kSpanFrames) * 2]()) {}
 
 AudioEngine::~AudioEngine() = default;
 
 // ---- UI thread ----
 
-bool AudioEngine::installSynth(FluidSynth* synth) {
-  if (installed_ || !synth) return false;
-  if (!synthCommands_.push({SynthCommand::Install, 0, synth})) return false;
+bool AudioEngine::push(const SynthCommand& c) {
+  if (!synthCommands_.push(c)) return false;
+  wakeSignal_.notify();
+  return true;
+}
+
+bool AudioEngine::installSynth(SynthPool* pool, bool room) {
+  if (installed_ || !pool || pool->size() == 0) return false;
+  if (!push({SynthCommand::Install, 0, pool, room})) return false;
   installed_ = true;
   return true;
 }
 
 bool AudioEngine::attachSynth() {
-  if (!installed_ || !synthCommands_.push({SynthCommand::Attach})) return false;
+  if (!installed_ || !push({SynthCommand::Attach})) return false;
   attached_ = true;
   return true;
 }
 
 bool AudioEngine::detachSynth() {
-  if (!installed_ || !synthCommands_.push({SynthCommand::Detach})) return false;
+  if (!installed_ || !push({SynthCommand::Detach})) return false;
   attached_ = false;
   return true;
 }
 
 bool AudioEngine::sendMidi(uint32_t packed) {
   if (!attached_ || !isChannelVoiceMessage(packed)) return false;
-  return synthCommands_.push({SynthCommand::Midi, packed});
+  return push({SynthCommand::Midi, packed});
 }
 
 void AudioEngine::attachTap(AudioTap* tap) { tap_.store(tap, std::memory_order_seq_cst); }
@@ -58,101 +81,182 @@ void AudioEngine::detachTap(AudioTap* tap) {
 
 // ---- audio thread ----
 
-void AudioEngine::takeSynthCommands() noexcept {
+// Applies the queued synth commands at frame `at`; true when the audio of
+// [at, written_) changed.
+bool AudioEngine::takeSynthCommands(uint64_t at) noexcept {
+  bool changed = false;
   SynthCommand c;
   while (synthCommands_.pop(c)) {
     switch (c.kind) {
       case SynthCommand::Install:
-        synth_ = c.synth;
-        mode_ = SynthMode::Idle;
+        pool_ = c.pool;
+        roomOn_ = c.room;
+        synthAttached_ = false;
         break;
       case SynthCommand::Attach:
-        if (!synth_) break;
-        synth_->resetChannels();
-        mode_ = SynthMode::Attached;
-        wake();
+        if (!pool_) break;
+        pool_->resetChannels();
+        synthAttached_ = true;
         break;
       case SynthCommand::Detach:
-        if (!synth_ || mode_ != SynthMode::Attached) break;
-        synth_->releaseAll();
-        mode_ = SynthMode::Releasing;
-        releasedFrames_ = 0;
-        wake();
+        if (!pool_ || !synthAttached_) break;
+        changed |= pool_->releaseAll(at, written_);
+        synthAttached_ = false;
         break;
-      case SynthCommand::Midi:
-        if (synth_ && mode_ == SynthMode::Attached) {
-          wake();
-          synth_->dispatch(c.message);
-          midiDispatched_.fetch_add(1, std::memory_order_relaxed);
-        }
+      case SynthCommand::Midi: {
+        if (!pool_ || !synthAttached_) break;
+        const bool noteOn = (c.message & 0xF0) == 0x90 && ((c.message >> 16) & 0x7F) != 0;
+        if (noteOn) changed |= pool_->noteOn(c.message, at, written_);
+        else pool_->message(c.message);
+        midiDispatched_.fetch_add(1, std::memory_order_relaxed);
         break;
+      }
+    }
+  }
+  return changed;
+}
+
+void AudioEngine::renderWave(uint64_t from, uint64_t to) noexcept {
+  forPieces(from, to, [&](size_t i, uint32_t n) { wave_.renderNext(&waveRing_[i * 2], n); });
+}
+
+void AudioEngine::mix(uint64_t from, uint64_t to) noexcept {
+  forPieces(from, to, [&](size_t i, uint32_t n) {
+      float* m = &mixRing_[i * 2];
+    const float* w = &waveRing_[i * 2];
+    const float* r = &wetRing_[i * 2];
+    for (uint32_t k = 0; k < n * 2; ++k) m[k] = w[k] + r[k];
+  });
+  if (pool_) pool_->addInto(mixRing_.get(), from, to);
+  forPieces(from, to, [&](size_t i, uint32_t n) {
+    float* m = &mixRing_[i * 2];
+    for (uint32_t k = 0; k < n * 2; ++k) m[k] = std::fmin(1.0f, std::fmax(-1.0f, m[k]));
+  });
+}
+
+// The room is fed the instruments' sound of [from, to) as it becomes final;
+// its output waits for the end of the queue.
+void AudioEngine::feedRoom(uint64_t from, uint64_t to) noexcept {
+  if (!roomOn_ || !pool_) return;
+  float* dry = dry_.get();
+  for (uint64_t f = from; f < to;) {
+    const uint32_t n = uint32_t(std::min<uint64_t>(kRoomChunk, to - f));
+    std::memset(dry, 0, size_t(n) * 2 * sizeof(float));
+    pool_->addLinear(dry, f, n);
+    for (uint32_t i = 0; i < n; ++i) send_[i] = (dry[i * 2] + dry[i * 2 + 1]) * 0.5f * kRoomSend;
+    std::memset(dry, 0, size_t(n) * 2 * sizeof(float));
+    room_.process(send_.get(), dry, n);
+    for (uint32_t i = 0; i < n; ++i) {
+      if (wetIn_ - wetOut_ == kSpanFrames) ++wetOut_;   // never, unless the queue shrank suddenly
+      const size_t at = size_t(wetIn_ & kMask) * 2;
+      wetFifo_[at] = dry[i * 2];
+      wetFifo_[at + 1] = dry[i * 2 + 1];
+      ++wetIn_;
+    }
+    f += n;
+  }
+}
+
+// The room's output for new frames [from, to): what waits, else silence.
+void AudioEngine::takeWet(uint64_t from, uint64_t to) noexcept {
+  for (uint64_t f = from; f < to; ++f) {
+    float* d = &wetRing_[size_t(f & kMask) * 2];
+    if (wetOut_ < wetIn_) {
+      const size_t at = size_t(wetOut_ & kMask) * 2;
+      d[0] = wetFifo_[at];
+      d[1] = wetFifo_[at + 1];
+      ++wetOut_;
+    } else {
+      d[0] = d[1] = 0.0f;
     }
   }
 }
 
-void AudioEngine::wake() noexcept {
-  resting_ = false;
-  quietBlocks_ = 0;
+void AudioEngine::finalizeTo(uint64_t frame) noexcept {
+  if (frame <= final_) return;
+  feedRoom(final_, frame);
+  inTap_.store(true, std::memory_order_seq_cst);
+  if (AudioTap* tap = tap_.load(std::memory_order_seq_cst))
+    forPieces(final_, frame, [&](size_t i, uint32_t n) { tap->onMix(&mixRing_[i * 2], n); });
+  inTap_.store(false, std::memory_order_seq_cst);
+  final_ = frame;
+  if (pool_) pool_->forget(frame);
 }
 
-void AudioEngine::goIdle() noexcept {
-  synth_->silence();
-  mode_ = SynthMode::Idle;
-}
-
-// Counts the blocks in a row in which the synth was silent with no voice
-// left; true once there have been enough to stop rendering it.
-bool AudioEngine::restAfter(const float* out, uint32_t frames) noexcept {
-  float peak = 0.0f;
-  for (uint32_t i = 0; i < frames * 2; ++i) peak = std::max(peak, std::fabs(out[i]));
-  quietBlocks_ = (peak < kSilentPeak && synth_->activeVoices() == 0) ? quietBlocks_ + 1 : 0;
-  return quietBlocks_ >= kQuietBlocksToRest;
-}
-
-void AudioEngine::renderSynth(float* out, uint32_t frames) noexcept {
-  // An open device with nothing sounding rests until its next message, so
-  // an idle instrument costs next to nothing; the room's reverb is let ring
-  // out first.
-  if (!synth_ || mode_ == SynthMode::Idle || (mode_ == SynthMode::Attached && resting_)) {
-    std::memset(out, 0, size_t(frames) * 2 * sizeof(float));
-    return;
-  }
-  synth_->render(out, frames);
-  if (mode_ == SynthMode::Attached) {
-    if (restAfter(out, frames)) resting_ = true;
-    return;
-  }
-
-  // Dying away after a detach: rest once silent; past the cap, fade out.
-  const uint64_t cap = uint64_t(kReleaseCapSeconds * rate_);
-  const uint64_t fade = std::max<uint64_t>(1, uint64_t(kCutFadeSeconds * rate_));
-  for (uint32_t i = 0; i < frames; ++i) {
-    const uint64_t t = releasedFrames_ + i;
-    if (t >= cap) {
-      const float g = t >= cap + fade ? 0.0f : 1.0f - float(t - cap) / float(fade);
-      out[i * 2] *= g;
-      out[i * 2 + 1] *= g;
+// The server ran dry and read on past the end of what it was given: it
+// played silence there, and so does the tap; the engine goes on from
+// `frame`.
+void AudioEngine::skipTo(uint64_t frame) noexcept {
+  static const float kSilence[2 * 1024] = {};
+  finalizeTo(written_);
+  inTap_.store(true, std::memory_order_seq_cst);
+  if (AudioTap* tap = tap_.load(std::memory_order_seq_cst)) {
+    for (uint64_t f = written_; f < frame;) {
+      const uint32_t n = uint32_t(std::min<uint64_t>(frame - f, 1024));
+      tap->onMix(kSilence, n);
+      f += n;
     }
   }
-  releasedFrames_ += frames;
-  if (releasedFrames_ >= cap + fade || restAfter(out, frames)) goIdle();
+  inTap_.store(false, std::memory_order_seq_cst);
+  framesSkipped_.fetch_add(frame - written_, std::memory_order_relaxed);
+  final_ = written_ = frame;
+  if (pool_) pool_->forget(frame);
+}
+
+AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_t wantTo) noexcept {
+  if (taken > written_) skipTo(taken + guard);
+  const uint64_t replaceableFrom = taken + guard;
+  // The change point: just past where the server reads, never before what
+  // is final.
+  const uint64_t at = std::min(std::max(replaceableFrom, final_), written_);
+  finalizeTo(at);
+
+  uint64_t changeFrom = written_;
+  if (takeSynthCommands(at)) changeFrom = at;
+  if (wave_.takeCommands()) {
+    renderWave(at, written_);
+    changeFrom = at;
+  }
+  if (changeFrom < written_) {
+    mix(changeFrom, written_);
+    framesRewritten_.fetch_add(written_ - changeFrom, std::memory_order_relaxed);
+  }
+
+  const uint64_t end = std::min(wantTo, final_ + kSpanFrames);
+  if (end > written_) {
+    const uint32_t n = uint32_t(end - written_);
+    if (pool_) pool_->renderNext(written_, n);
+    renderWave(written_, end);
+    takeWet(written_, end);
+    mix(written_, end);
+    written_ = end;
+    framesRendered_.fetch_add(n, std::memory_order_release);
+    blocksRendered_.fetch_add(1, std::memory_order_release);
+  }
+  if (pool_) steals_.store(pool_->steals(), std::memory_order_relaxed);
+  const int sounding = pool_ ? pool_->sounding() : 0;
+  sounding_.store(sounding, std::memory_order_release);
+  synthRendering_.store(sounding > 0 || room_.active(), std::memory_order_release);
+  return {std::min(changeFrom, written_), written_};
+}
+
+void AudioEngine::read(uint64_t from, uint32_t frames, float* out) const noexcept {
+  forPieces(from, from + frames, [&](size_t i, uint32_t n) {
+    std::memcpy(out, &mixRing_[i * 2], size_t(n) * 2 * sizeof(float));
+    out += size_t(n) * 2;
+  });
 }
 
 void AudioEngine::render(float* out, uint32_t frames) noexcept {
-  if (frames == 0) return;
-  takeSynthCommands();
-  renderSynth(out, frames);
-  synthRendering_.store(synth_ && mode_ != SynthMode::Idle && !resting_, std::memory_order_release);
-  wave_.mixInto(out, frames);
-
-  for (uint32_t i = 0; i < frames * 2; ++i) out[i] = std::fmin(1.0f, std::fmax(-1.0f, out[i]));
-
-  inTap_.store(true, std::memory_order_seq_cst);
-  if (AudioTap* tap = tap_.load(std::memory_order_seq_cst)) tap->onMix(out, frames);
-  inTap_.store(false, std::memory_order_seq_cst);
-
-  framesRendered_.fetch_add(frames, std::memory_order_release);
-  blocksRendered_.fetch_add(1, std::memory_order_release);
+  while (frames > 0) {
+    const uint32_t n = std::min(frames, kSpanFrames);
+    const uint64_t from = written_;
+    advance(written_, 0, written_ + n);
+    read(from, n, out);
+    finalizeTo(written_);
+    out += size_t(n) * 2;
+    frames -= n;
+  }
 }
 
 }  // namespace platform

@@ -1,45 +1,93 @@
-// The real-time mixer behind the MIDI and wave-sound calls.  One render call
-// produces the next block of the output: queued commands are taken, the
-// synthesizer (while attached, or while its notes die away after a detach)
-// is rendered, the wave channel is added, the sum is clipped to [-1, 1] and
-// the block is shown to the recorder's tap.
+// The real-time mixer behind the MIDI and wave-sound calls.
 //
-// Threads: the UI thread is the only one that queues commands; render() runs
-// on the audio thread (the output module's, or a test's).  render() takes no
-// lock, allocates nothing and touches no file.
+// The engine renders ahead of what is heard: the output keeps a deep queue
+// at the sound server, so that stalls of the machine do not drain it, and
+// every change of what is heard (a struck note, the wave channel starting
+// or stopping, the notes released by a close) is written into the audio
+// already queued, from just past the point where the server reads.  The
+// engine's frames are numbered from 0 since it was made:
+//
+//   [0, finalFrames())            final: the server has it for good; the
+//                                 recorder's tap has heard it;
+//   [finalFrames(), written())    given to the output but still replaceable;
+//   written() and on              not rendered yet.
+//
+// The output drives it with advance(): it says from which frame the server
+// can still take audio anew and how far its queue should reach; the engine
+// takes the queued commands, applies them at that change point, renders,
+// and answers which frames the output must (re)write.  The sources (each
+// synth instance of the pool, the wave channel) keep their own contribution
+// for the replaceable span, and the mix over it is their sum, clipped to
+// [-1, 1].  Offline, render() plays a server with no queue: every block is
+// final as soon as it is rendered.
+//
+// Threads: the UI thread is the only one that queues commands, and it wakes
+// the audio thread (wakeSignal()) after each.  advance(), read() and
+// render() run on the audio thread (the output module's, or a test's); they
+// take no lock, allocate nothing and touch no file.
 #pragma once
 
 #include "platform/audio/audio_tap.h"
+#include "platform/audio/room_reverb.h"
 #include "platform/audio/spsc_queue.h"
+#include "platform/audio/synth_pool.h"
+#include "platform/audio/wake_signal.h"
 #include "platform/audio/wave_sound.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 namespace platform {
 
-class FluidSynth;
-
 class AudioEngine : public TapHost {
 public:
+  // The most frames the engine holds replaceable: the deepest queue an
+  // output may keep.
+  static constexpr uint32_t kSpanFrames = SynthPool::kSpanFrames;
+
   explicit AudioEngine(uint32_t sampleRate = 44100);
   ~AudioEngine() override;
   AudioEngine(const AudioEngine&) = delete;
   AudioEngine& operator=(const AudioEngine&) = delete;
 
-  // ---- audio thread ----
+  // ---- audio thread: an output with a queue ----
+  struct Update {
+    uint64_t from = 0;   // first frame to (re)write; below the old written() for a rewrite
+    uint64_t to = 0;     // == written()
+  };
+  // `taken`: frames the server has taken for good (it cannot give them
+  // back); `guard`: how far past them a change must be written to be sure
+  // to arrive in time; every frame before taken + guard becomes final (and
+  // reaches the tap).  `wantTo`: where the queue should end; the engine
+  // renders up to there, but never more than kSpanFrames past the final
+  // point.  Queued commands take effect at the change point
+  // max(taken + guard, finalFrames()), or at written() when the queue holds
+  // less than that.  When `taken` lies past written() the server has run
+  // dry and read on through silence: the engine (and the tap) skip to it.
+  Update advance(uint64_t taken, uint32_t guard, uint64_t wantTo) noexcept;
+  // Copies the mix of [from, from + frames), which must lie within
+  // [finalFrames(), written()), as interleaved stereo.
+  void read(uint64_t from, uint32_t frames, float* out) const noexcept;
+  uint64_t written() const noexcept { return written_; }
+  uint64_t finalFrames() const noexcept { return final_; }
+
+  // ---- audio thread: offline ----
+  // Renders the next `frames` frames into `out` and makes them final at once.
   void render(float* interleavedStereo, uint32_t frames) noexcept;
 
   // ---- UI thread ----
-  // Hands the synthesizer to the audio thread, detached.  Once only; the
-  // engine does not own it and it must outlive the last render().
-  bool installSynth(FluidSynth* synth);
-  // The device opened: the synth starts from a clean state and plays the
-  // messages that follow.  Voices still dying away from before keep going.
+  // Hands the synth pool to the audio thread, detached.  Once only; the
+  // engine does not own it and it must outlive the last render.  `room`:
+  // the instances' summed sound goes through the shared room reverb
+  // (room_reverb.h), fed where it becomes final and heard from the end of
+  // the queue.
+  bool installSynth(SynthPool* pool, bool room = true);
+  // The device opened: the instances start from a clean state and play the
+  // messages that follow.  Notes still dying away from before keep going.
   bool attachSynth();
-  // The device closed: sounding notes are released and die away (cut with a
-  // short fade if they are still audible after kReleaseCapSeconds); later
-  // messages go nowhere.
+  // The device closed: sounding notes are released from the change point
+  // and die away; later messages go nowhere.
   bool detachSynth();
   // Queues one packed short message for the attached synth.  False when no
   // synth is attached, the message is not a channel voice message, or the
@@ -48,39 +96,52 @@ public:
   bool synthAttached() const { return attached_; }
 
   WaveChannel& wave() { return wave_; }
+  // Told after every command; the output watches its descriptor.
+  WakeSignal& wakeSignal() { return wakeSignal_; }
 
   // ---- TapHost ----
+  // The tap hears the final frames, in order, as they become final.
   uint32_t sampleRate() const override { return rate_; }
   void attachTap(AudioTap* tap) override;
   void detachTap(AudioTap* tap) override;
 
   // ---- figures, any thread ----
+  // Frames rendered for the first time (rewrites not counted).
   uint64_t framesRendered() const { return framesRendered_.load(std::memory_order_acquire); }
+  // Calls that rendered new frames.
   uint64_t blocksRendered() const { return blocksRendered_.load(std::memory_order_acquire); }
-  // Whether the audio thread renders the synth at all: attached with
-  // something sounding (an open device that has fallen silent rests until
-  // its next message), or notes dying away after a detach.
+  // Whether the audio thread renders any synth instance at all.
   bool synthRendering() const { return synthRendering_.load(std::memory_order_acquire); }
+  int instancesSounding() const { return sounding_.load(std::memory_order_acquire); }
   uint64_t midiDispatched() const { return midiDispatched_.load(std::memory_order_acquire); }
-
-  static constexpr double kReleaseCapSeconds = 3.0;
-  static constexpr double kCutFadeSeconds = 0.03;
+  // Frames written a second time because a change came after them.
+  uint64_t framesRewritten() const { return framesRewritten_.load(std::memory_order_acquire); }
+  // Frames the server read past the end of its queue (played as silence).
+  uint64_t framesSkipped() const { return framesSkipped_.load(std::memory_order_acquire); }
+  // Notes that took over a sounding instance because the pool was full.
+  uint64_t synthSteals() const { return steals_.load(std::memory_order_acquire); }
 
 private:
   struct SynthCommand {
     enum Kind : uint8_t { Install, Attach, Detach, Midi } kind = Midi;
     uint32_t message = 0;
-    FluidSynth* synth = nullptr;
+    SynthPool* pool = nullptr;
+    bool room = false;
   };
-  enum class SynthMode : uint8_t { Idle, Attached, Releasing };
-
-  void takeSynthCommands() noexcept;
-  void renderSynth(float* out, uint32_t frames) noexcept;
-  void goIdle() noexcept;
-  void wake() noexcept;
-  bool restAfter(const float* out, uint32_t frames) noexcept;
+  // The room's send: the reverb is fed this share of the instruments' sound.
+  static constexpr float kRoomSend = 0.06f;
+  static constexpr uint32_t kRoomChunk = 1024;
+  void feedRoom(uint64_t from, uint64_t to) noexcept;
+  void takeWet(uint64_t from, uint64_t to) noexcept;
+  bool push(const SynthCommand& c);
+  bool takeSynthCommands(uint64_t at) noexcept;
+  void finalizeTo(uint64_t frame) noexcept;
+  void skipTo(uint64_t frame) noexcept;
+  void renderWave(uint64_t from, uint64_t to) noexcept;
+  void mix(uint64_t from, uint64_t to) noexcept;
 
   const uint32_t rate_;
+  WakeSignal wakeSignal_;
   SpscQueue<SynthCommand, 1024> synthCommands_;
   WaveChannel wave_;
 
@@ -89,11 +150,19 @@ private:
   bool attached_ = false;
 
   // audio side
-  FluidSynth* synth_ = nullptr;
-  SynthMode mode_ = SynthMode::Idle;
-  uint64_t releasedFrames_ = 0;
-  uint32_t quietBlocks_ = 0;
-  bool resting_ = false;   // attached, silent, not rendered until the next message
+  SynthPool* pool_ = nullptr;
+  bool synthAttached_ = false;
+  uint64_t final_ = 0;
+  uint64_t written_ = 0;
+  std::unique_ptr<float[]> waveRing_;   // the wave channel's contribution
+  std::unique_ptr<float[]> wetRing_;    // the room's contribution
+  RoomReverb room_;
+  bool roomOn_ = false;
+  std::unique_ptr<float[]> dry_;        // kRoomChunk stereo frames
+  std::unique_ptr<float[]> send_;       // kRoomChunk mono samples
+  std::unique_ptr<float[]> wetFifo_;    // the room's output, waiting for the end of the queue
+  uint64_t wetIn_ = 0, wetOut_ = 0;
+  std::unique_ptr<float[]> mixRing_;    // the clipped sum of every source
 
   // the tap
   std::atomic<AudioTap*> tap_{nullptr};
@@ -102,7 +171,11 @@ private:
   std::atomic<uint64_t> framesRendered_{0};
   std::atomic<uint64_t> blocksRendered_{0};
   std::atomic<uint64_t> midiDispatched_{0};
+  std::atomic<uint64_t> framesRewritten_{0};
+  std::atomic<uint64_t> framesSkipped_{0};
+  std::atomic<uint64_t> steals_{0};
   std::atomic<bool> synthRendering_{false};
+  std::atomic<int> sounding_{0};
 };
 
 }  // namespace platform

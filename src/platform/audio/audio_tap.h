@@ -9,9 +9,10 @@ namespace platform {
 class AudioTap {
 public:
   virtual ~AudioTap() = default;
-  // Called on the audio thread with every block of the output mix, interleaved
-  // stereo float in [-1, 1], exactly as it goes to the output.  Must not block,
-  // lock, allocate or touch files.
+  // Called on the audio thread with every block of the output mix as it
+  // becomes final (the server has it for good and nothing can replace it),
+  // interleaved stereo float in [-1, 1], exactly as the server was finally
+  // given it.  Must not block, lock, allocate or touch files.
   virtual void onMix(const float* interleaved, uint32_t frames) noexcept = 0;
 };
 
@@ -19,8 +20,9 @@ class TapHost {
 public:
   virtual ~TapHost() = default;
   virtual uint32_t sampleRate() const = 0;
-  // From the block after attachTap returns, every block reaches the tap, in
-  // order, without gaps.  After detachTap returns, the audio thread no longer
+  // From the next block to become final after attachTap returns, every
+  // block reaches the tap, in order, without gaps (stretches the server
+  // played as silence after running dry come as silence).  After detachTap returns, the audio thread no longer
   // touches the tap.  One tap at a time.
   virtual void attachTap(AudioTap* tap) = 0;
   virtual void detachTap(AudioTap* tap) = 0;

@@ -1,43 +1,60 @@
 // Streaming to the sound server with libpulse's asynchronous API.
 //
-// Why the asynchronous API and not pa_simple: with pa_simple a thread of ours
-// renders a period and then blocks in pa_simple_write until the server has
-// room, so every rendered block waits about one extra period in our hands
-// before the server takes it, and the client never learns about underruns.
-// Here the server asks for data (the write callback, on libpulse's own
-// mainloop thread) exactly when its buffer has room, the engine renders right
-// then, and the server's underflow notices are counted.  The thread count is
-// the same: pa_simple runs the same threaded mainloop inside.  The engine
-// takes no lock, so holding the mainloop lock while rendering blocks nobody
-// but the rare UI-thread query of latencyMs().
+// A deep queue and early changes at once.  The stream keeps a queue of
+// periodFrames x bufferPeriods at the server (3 x 1024 frames, 70 ms, by
+// default; topped up every period, so never less than 46 ms), deep enough
+// that a stall of the machine does not drain it.  A
+// change of what is heard (a struck note, the wave channel starting or
+// stopping, a close releasing the notes) does not wait behind that queue:
+// the engine renders it from just past the server's play position, and the
+// output writes the new audio over what is queued with pa_stream_write at a
+// negative offset (PA_SEEK_RELATIVE).  PulseAudio then rewinds its sink and
+// plays the new audio from there.  PipeWire's PulseAudio service accepts the
+// seek into its ring but cannot replace what its graph has already pulled,
+// so there the change is written one quantum past the read position.
 //
-// Buffering: 128-frame periods (2.9 ms at 44.1 kHz) with a target buffer of
-// six periods (17.4 ms, which the server trims to about 11.6 ms of its own
-// plus its sink's share).  FluidSynth's 64-frame default drops out under a
-// sound server on a two-core machine.  On the two-core test machine, 60 s of
-// continuous playing gave key-to-sound at the server of 11.5 ms (median)
-// with 0-1 underruns here, against 14.6 ms and 1 underrun for 3 x 256
-// frames and 16.5 ms with none for 4 x 256 (scripts/bench.sh, and
-// PLINKORA_AUDIO_PERIOD/_PERIODS to try others); requests twice as often
-// cost about half a percent of a core while idle.
+// Where the server stands comes from libpulse's timing reports
+// (AUTO_TIMING_UPDATE), aged by the clock, with no round trip; the frames of the engine are the server's byte index over the frame
+// size, since every write is relative and ends where the engine's output
+// ends.  The queue is topped up on the server's requests and by a timer
+// every period (libpulse's own request accounting cannot follow rewrites),
+// and the UI thread's commands wake the mainloop through the engine's
+// eventfd, so a strike is written at once.
+//
+// Everything runs on libpulse's mainloop thread with its lock held; the
+// engine takes no lock, so that blocks nobody but the rare UI-thread query
+// of latencyMs().
 #include "platform/audio/pulse_output.h"
 
 #include "platform/audio/audio_engine.h"
+#include "platform/audio/realtime_priority.h"
 
 #include <pthread.h>
 #include <pulse/pulseaudio.h>
+#include <pulse/rtclock.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
 namespace platform {
 
 namespace {
 constexpr uint32_t kBytesPerFrame = 2 * sizeof(float);
+// PulseAudio: a change is written this long past the play position, for the
+// error of the interpolated timing and the trip to the server.
+constexpr double kRewindGuardSeconds = 0.002;
+// PipeWire's quantum inside a virtual machine: 1024 frames at 48 kHz.
+constexpr double kPipewireQuantumSeconds = 1024.0 / 48000.0;
+}
+
+uint32_t PulseOutput::Config::queueFrames() const {
+  return std::min<uint32_t>(periodFrames * bufferPeriods, AudioEngine::kSpanFrames / 2);
 }
 
 PulseOutput::PulseOutput() : PulseOutput(Config{}) {}
@@ -49,7 +66,9 @@ PulseOutput::PulseOutput(Config config) : config_(std::move(config)) {
 PulseOutput::~PulseOutput() { stop(); }
 
 void PulseOutput::onContextState(pa_context*, void* self) {
-  pa_threaded_mainloop_signal(static_cast<PulseOutput*>(self)->loop_, 0);
+  auto* me = static_cast<PulseOutput*>(self);
+  me->loopThread_.store(pid_t(::syscall(SYS_gettid)), std::memory_order_release);
+  pa_threaded_mainloop_signal(me->loop_, 0);
 }
 
 void PulseOutput::onStreamState(pa_stream* s, void* self) {
@@ -64,41 +83,87 @@ void PulseOutput::onUnderflow(pa_stream*, void* self) {
   static_cast<PulseOutput*>(self)->underruns_.fetch_add(1, std::memory_order_relaxed);
 }
 
-void PulseOutput::raiseThreadPriority() {
-  priorityTried_ = true;
-  // Below the sound server's own real-time threads, above everything else.
-  sched_param param{};
-  param.sched_priority = 4;
-  if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
-    priority_.store(1, std::memory_order_relaxed);
-    return;
-  }
-  const pid_t tid = pid_t(::syscall(SYS_gettid));
-  if (::setpriority(PRIO_PROCESS, id_t(tid), -10) == 0) {
-    priority_.store(2, std::memory_order_relaxed);
-    return;
-  }
-  priority_.store(3, std::memory_order_relaxed);
+void PulseOutput::onWrite(pa_stream*, size_t, void* self) { static_cast<PulseOutput*>(self)->service(); }
+
+void PulseOutput::onWake(void* self) {
+  auto* me = static_cast<PulseOutput*>(self);
+  me->engine_->wakeSignal().drain();
+  me->service();
 }
 
-void PulseOutput::onWrite(pa_stream* s, size_t nbytes, void* self) {
+void PulseOutput::onTimer(pa_mainloop_api*, pa_time_event* e, const struct timeval*, void* self) {
   auto* me = static_cast<PulseOutput*>(self);
-  if (!me->priorityTried_) me->raiseThreadPriority();
-  const size_t periodBytes = size_t(me->config_.periodFrames) * kBytesPerFrame;
-  while (nbytes >= kBytesPerFrame) {
-    size_t len = std::min(nbytes, periodBytes);
-    void* data = nullptr;
-    if (pa_stream_begin_write(s, &data, &len) < 0 || !data) return;
-    len = std::min(len, std::min(nbytes, periodBytes));
-    const uint32_t frames = uint32_t(len / kBytesPerFrame);
-    if (frames == 0) {
-      pa_stream_cancel_write(s);
-      return;
+  me->service();
+  const double rate = me->engine_->sampleRate();
+  pa_context_rttime_restart(me->context_, e,
+                            pa_rtclock_now() + pa_usec_t(me->config_.periodFrames * 1e6 / rate));
+}
+
+// Where the server plays now, in the engine's frames: the last timing
+// report's read index less what its sink holds, aged by the time since the
+// report while the stream plays.  (pa_stream_get_time() is no good here: its
+// smoothing holds the time still for a while after the sink rewinds, and a
+// queue topped up from it then runs dry.)  Mainloop thread.
+bool PulseOutput::estimatePlayed(uint64_t* frames) noexcept {
+  const pa_timing_info* ti = pa_stream_get_timing_info(stream_);
+  if (!ti || ti->read_index < 0) return false;
+  const double rate = engine_->sampleRate();
+  double pos = double(ti->read_index / kBytesPerFrame) - double(ti->sink_usec) * rate / 1e6;
+  if (ti->playing) pos += double(pa_timeval_age(&ti->timestamp)) * rate / 1e6;
+  *frames = pos > 0 ? uint64_t(pos) : 0;
+  return true;
+}
+
+// Tops the queue up and writes whatever changed.  Mainloop thread.
+void PulseOutput::service() noexcept {
+  if (!stream_ || !engine_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
+  AudioEngine& engine = *engine_;
+  const double rate = engine.sampleRate();
+  const uint64_t queue = config_.queueFrames();
+  const uint64_t written = engine.written();
+
+  // Frames the server has taken for good, and how far past them a change
+  // must be written.
+  uint64_t taken = engine.finalFrames(), target = std::max<uint64_t>(written, queue);
+  uint32_t guard = AudioEngine::kSpanFrames;   // no timing yet: nothing is replaced
+  uint64_t played = 0;
+  if (estimatePlayed(&played)) {
+    guard = guard_;
+    taken = played;
+    if (pipewire_) {
+      // Nothing the graph has pulled can change: the read index as it
+      // stands now (the last report, aged).
+      if (const pa_timing_info* ti = pa_stream_get_timing_info(stream_)) {
+        const uint64_t age = uint64_t(double(pa_timeval_age(&ti->timestamp)) * rate / 1e6);
+        const uint64_t read = ti->read_index > 0 ? uint64_t(ti->read_index) / kBytesPerFrame : 0;
+        taken = std::max(taken, read + (ti->playing ? age : 0));
+      }
     }
-    me->engine_->render(static_cast<float*>(data), frames);
-    if (pa_stream_write(s, data, size_t(frames) * kBytesPerFrame, nullptr, 0, PA_SEEK_RELATIVE) < 0)
-      return;
-    nbytes -= size_t(frames) * kBytesPerFrame;
+    target = played + queue;
+  }
+  // Small top-ups are left for the next round.
+  const uint64_t wantTo = target >= written + config_.periodFrames / 2 ? target : written;
+  const AudioEngine::Update u = engine.advance(taken, guard, wantTo);
+
+  uint64_t from = std::max(std::min(u.from, serverWritten_), engine.finalFrames());
+  int64_t seek = (int64_t(from) - int64_t(serverWritten_)) * int64_t(kBytesPerFrame);
+  if (from < serverWritten_) rewritten_.fetch_add(serverWritten_ - from, std::memory_order_relaxed);
+  while (from < u.to) {
+    size_t len = size_t(u.to - from) * kBytesPerFrame;
+    void* data = nullptr;
+    if (pa_stream_begin_write(stream_, &data, &len) < 0 || !data) break;
+    const uint32_t frames = uint32_t(std::min<uint64_t>(len / kBytesPerFrame, u.to - from));
+    if (frames == 0) {
+      pa_stream_cancel_write(stream_);
+      break;
+    }
+    engine.read(from, frames, static_cast<float*>(data));
+    if (pa_stream_write(stream_, data, size_t(frames) * kBytesPerFrame, nullptr, seek,
+                        PA_SEEK_RELATIVE) < 0)
+      break;
+    seek = 0;
+    from += frames;
+    serverWritten_ = from;
   }
 }
 
@@ -132,6 +197,38 @@ bool PulseOutput::start(AudioEngine& engine) {
     pa_threaded_mainloop_wait(loop_);
   }
 
+  // The mainloop thread renders: real-time priority for it, asked for here
+  // on this thread, where the round trip to RealtimeKit can delay no audio.
+  if (const pid_t tid = loopThread_.load(std::memory_order_acquire)) {
+    pa_threaded_mainloop_unlock(loop_);
+    raiseThreadToRealtime(tid, 4, &priority_);
+    pa_threaded_mainloop_lock(loop_);
+  }
+
+  // Which server: PipeWire's cannot replace what its graph has pulled.
+  struct Query {
+    PulseOutput* self;
+    bool done = false;
+  } query{this};
+  auto onInfo = [](pa_context*, const pa_server_info* info, void* q) {
+    auto* query = static_cast<Query*>(q);
+    if (info && info->server_name) query->self->serverName_ = info->server_name;
+    query->done = true;
+    pa_threaded_mainloop_signal(query->self->loop_, 0);
+  };
+  if (pa_operation* op = pa_context_get_server_info(context_, onInfo, &query)) {
+    while (!query.done && pa_operation_get_state(op) == PA_OPERATION_RUNNING)
+      pa_threaded_mainloop_wait(loop_);
+    pa_operation_unref(op);
+  }
+  pipewire_ = serverName_.find("PipeWire") != std::string::npos;
+  const double rate = engine.sampleRate();
+  guard_ = config_.guardFrames
+               ? config_.guardFrames
+               : pipewire_ ? uint32_t((kPipewireQuantumSeconds + kRewindGuardSeconds) * rate)
+                           : uint32_t(kRewindGuardSeconds * rate);
+  guard_ = std::min(guard_, config_.queueFrames() / 2);
+
   pa_sample_spec sampleFormat{};
   sampleFormat.format = PA_SAMPLE_FLOAT32NE;
   sampleFormat.rate = engine.sampleRate();
@@ -149,8 +246,10 @@ bool PulseOutput::start(AudioEngine& engine) {
   const uint32_t period = config_.periodFrames * kBytesPerFrame;
   pa_buffer_attr attr{};
   attr.maxlength = uint32_t(-1);
-  attr.tlength = period * config_.bufferPeriods;
-  attr.prebuf = uint32_t(-1);
+  attr.tlength = config_.queueFrames() * kBytesPerFrame;
+  // Playing starts (and resumes after running dry) as soon as a period is
+  // there: the queue is filled whole at once anyway.
+  attr.prebuf = period;
   attr.minreq = period;
   attr.fragsize = uint32_t(-1);
   running_.store(true, std::memory_order_release);
@@ -175,6 +274,14 @@ bool PulseOutput::start(AudioEngine& engine) {
     tlengthBytes_ = got->tlength;
     minreqBytes_ = got->minreq;
   }
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+  if (engine.wakeSignal().fd() >= 0)
+    wakeEvent_ = api->io_new(
+        api, engine.wakeSignal().fd(), PA_IO_EVENT_INPUT,
+        [](pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t, void* self) { onWake(self); }, this);
+  timer_ = pa_context_rttime_new(context_, pa_rtclock_now() + pa_usec_t(config_.periodFrames * 1e6 / rate),
+                                 &PulseOutput::onTimer, this);
+  service();
   pa_threaded_mainloop_unlock(loop_);
   return true;
 }
@@ -182,6 +289,13 @@ bool PulseOutput::start(AudioEngine& engine) {
 void PulseOutput::teardown() {
   running_.store(false, std::memory_order_release);
   if (loop_) pa_threaded_mainloop_stop(loop_);   // the engine is no longer called after this
+  if (loop_) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    if (wakeEvent_) api->io_free(wakeEvent_);
+    if (timer_) api->time_free(timer_);
+  }
+  wakeEvent_ = nullptr;
+  timer_ = nullptr;
   if (stream_) {
     pa_stream_set_write_callback(stream_, nullptr, nullptr);
     pa_stream_disconnect(stream_);
@@ -212,30 +326,36 @@ double PulseOutput::latencyMs() {
   return double(usec) / 1000.0;
 }
 
+bool PulseOutput::playPosition(uint64_t* frames) {
+  if (!loop_ || !stream_ || !running() || !engine_) return false;
+  pa_threaded_mainloop_lock(loop_);
+  const bool known = estimatePlayed(frames);
+  pa_threaded_mainloop_unlock(loop_);
+  return known;
+}
+
 std::string PulseOutput::threadPriority() const {
-  switch (priority_.load(std::memory_order_relaxed)) {
-    case 1: return "SCHED_FIFO 4";
-    case 2: return "nice -10";
-    case 3: return "normal (no permission to raise)";
-    default: return "not known yet";
-  }
+  return priority_.empty() ? std::string("not known yet") : priority_;
 }
 
 std::string PulseOutput::describe() const {
-  char line[256];
+  char line[384];
   const double rate = engine_ ? engine_->sampleRate() : 44100.0;
+  const uint32_t queue = config_.queueFrames();
   std::snprintf(line, sizeof line,
-                "PulseAudio stream: period %u frames (%.1f ms), buffer %u frames (%.1f ms), "
-                "request %u frames, thread priority %s",
-                config_.periodFrames, config_.periodFrames * 1000.0 / rate,
-                tlengthBytes_ / kBytesPerFrame, tlengthBytes_ / kBytesPerFrame * 1000.0 / rate,
-                minreqBytes_ / kBytesPerFrame, threadPriority().c_str());
+                "%s stream: queue %u frames (%.1f ms), refilled every %u frames (%.1f ms), changes "
+                "written %u frames (%.1f ms) past the %s position, server buffer %u frames, "
+                "thread priority %s",
+                serverName_.empty() ? "PulseAudio" : serverName_.c_str(), queue, queue * 1000.0 / rate,
+                config_.periodFrames, config_.periodFrames * 1000.0 / rate, guard_, guard_ * 1000.0 / rate,
+                pipewire_ ? "read" : "play", tlengthBytes_ / kBytesPerFrame, threadPriority().c_str());
   return line;
 }
 
-// The program's output.  A machine that drops out can trade latency for
-// safety: PLINKORA_AUDIO_PERIOD (frames, 64-4096) and PLINKORA_AUDIO_PERIODS
-// (2-16) override the buffering.
+// The program's output.  PLINKORA_AUDIO_PERIOD (frames, 64-4096) and
+// PLINKORA_AUDIO_PERIODS (2-16) override the refill step and the queue's
+// depth in steps (the queue is at most 8192 frames); a deeper queue costs no
+// key-to-sound, only memory and the reach of a stall it survives.
 PulseOutput::Config PulseOutput::configFromEnvironment() {
   Config config;
   auto number = [](const char* name, long lo, long hi, uint32_t fallback) {

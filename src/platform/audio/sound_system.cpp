@@ -1,6 +1,7 @@
 #include "platform/audio/sound_system.h"
 #include "platform/end_request.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -36,25 +37,47 @@ bool SoundSystem::ensureSynth() {
   if (synth_) return true;
   const std::vector<std::string> candidates = existingSoundfonts(options_.soundfonts);
   std::string why = "no soundfont found";
+  FluidSynth::Options instanceOptions = options_.synth;
+  instanceOptions.polyphony = std::max(1, options_.voicesPerInstance);
+  // The room is the engine's one shared reverb; the instances play dry.
+  instanceOptions.reverb = false;
+  instanceOptions.chorus = false;
   for (const std::string& path : candidates) {
     std::string error;
     InstrumentFonts fonts;
     fonts.generalMidi = {path};
-    auto synth = FluidSynth::createInstrument(fonts, options_.synth, &error);
+    auto synth = FluidSynth::createInstrument(fonts, instanceOptions, &error);
     if (!synth) {
       why = error;
       continue;
     }
-    if (!engine_.installSynth(synth.get())) {
+    auto pool = makePool(*synth, instanceOptions);
+    if (!engine_.installSynth(pool.get(), options_.synth.reverb)) {
       why = "the audio engine did not take the synthesizer";
+      siblings_.clear();
       continue;
     }
     ++soundfontLoads_;
     synth_ = std::move(synth);
+    pool_ = std::move(pool);
     return true;
   }
   lastError_ = why;
   return false;
+}
+
+// The pool: `first` and its siblings; fewer when a sibling cannot be made.
+std::unique_ptr<SynthPool> SoundSystem::makePool(FluidSynth& first, const FluidSynth::Options& options) {
+  auto pool = std::make_unique<SynthPool>(options_.sampleRate);
+  pool->add(&first);
+  siblings_.clear();
+  for (int i = 1; i < options_.poolSize; ++i) {
+    auto sibling = options_.makeSibling ? options_.makeSibling(first, options) : nullptr;
+    if (!sibling) break;
+    pool->add(sibling.get());
+    siblings_.push_back(std::move(sibling));
+  }
+  return pool;
 }
 
 MMRESULT SoundSystem::midiOutOpen(HMIDIOUT* phmo, int32_t deviceId) {

@@ -2,9 +2,10 @@
 // soundfont, the audio engine with the wave channel, and the audio output.
 // One per run; every call comes from the UI thread.
 //
-// The soundfont is loaded at the first midiOutOpen and kept; open and close
-// afterwards only attach and detach the synthesizer, which costs microseconds
-// and leaves the wave channel and a running recording undisturbed.  The
+// The soundfont is loaded at the first midiOutOpen and kept, with a pool of
+// synthesizer instances that share it (synth_pool.h); open and close
+// afterwards only attach and detach the pool, which costs microseconds and
+// leaves the wave channel and a running recording undisturbed.  The
 // output starts at the first open or wave sound and runs until the system is
 // destroyed.
 #pragma once
@@ -13,6 +14,7 @@
 #include "platform/audio/fluid_synth.h"
 #include "platform/audio/pulse_output.h"
 #include "platform/audio/soundfont.h"
+#include "platform/audio/synth_pool.h"
 #include "platform/winapi.h"
 
 #include <functional>
@@ -27,6 +29,18 @@ struct SoundSystemOptions {
   // Soundfonts tried in order at the first open.
   std::vector<std::string> soundfonts = defaultSoundfontSearch();
   FluidSynth::Options synth;
+  // Synthesizer instances in the pool: each struck note sounds on one of its
+  // own until it has died away.  The first loads the soundfonts; the others
+  // come from makeSibling and share them.
+  int poolSize = 32;
+  // Voices of one instance: a note of any of the instrument's tones uses
+  // one or two.
+  int voicesPerInstance = 8;
+  // Makes another instance like `first` with these options.
+  std::function<std::unique_ptr<FluidSynth>(const FluidSynth& first, const FluidSynth::Options&)>
+      makeSibling = [](const FluidSynth& first, const FluidSynth::Options& options) {
+        return first.sibling(options);
+      };
   // Makes the output when sound is first needed.  Empty: offline, with no
   // output at all; the owner drives engine().render() itself.
   std::function<std::unique_ptr<AudioOutput>()> makeOutput = makeDefaultAudioOutput;
@@ -72,14 +86,18 @@ public:
   HMIDIOUT openHandle() const { return handle_; }
   int soundfontLoads() const { return soundfontLoads_; }
   std::string soundfontPath() const { return synth_ ? synth_->soundfontPath() : std::string(); }
+  size_t poolInstances() const { return pool_ ? pool_->size() : 0; }
   const std::string& lastError() const { return lastError_; }
 
 private:
   bool ensureSynth();
+  std::unique_ptr<SynthPool> makePool(FluidSynth& first, const FluidSynth::Options& options);
   bool engineRuns() const;
 
   SoundSystemOptions options_;
   std::unique_ptr<FluidSynth> synth_;     // destroyed after the engine and the output
+  std::vector<std::unique_ptr<FluidSynth>> siblings_;
+  std::unique_ptr<SynthPool> pool_;
   AudioEngine engine_;
   std::unique_ptr<AudioOutput> output_;
   HMIDIOUT handle_ = 0;

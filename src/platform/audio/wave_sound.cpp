@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -193,7 +194,13 @@ std::shared_ptr<const WaveData> loadWave(const std::string& path, uint32_t targe
 
 // ---- the channel ----
 
-WaveChannel::WaveChannel(uint32_t sampleRate) : rate_(sampleRate) {}
+WaveChannel::WaveChannel(uint32_t sampleRate, WakeSignal* wake) : rate_(sampleRate), wake_(wake) {}
+
+bool WaveChannel::push(const Command& c) {
+  if (!commands_.push(c)) return false;
+  if (wake_) wake_->notify();
+  return true;
+}
 
 WaveChannel::~WaveChannel() = default;
 
@@ -254,7 +261,7 @@ bool WaveChannel::play(std::shared_ptr<const WaveData> data, bool loop, Started*
   c.id = nextId_ + 1;
   c.data = data->samples.data();
   c.frames = data->frames;
-  if (!commands_.push(c)) return false;
+  if (!push(c)) return false;
   nextId_ = c.id;
   inFlight_.emplace_back(c.id, std::move(data));
   if (started) {
@@ -268,7 +275,7 @@ bool WaveChannel::stop() {
   reclaim();
   Command c;
   c.kind = Command::Stop;
-  return commands_.push(c);
+  return push(c);
 }
 
 bool WaveChannel::stopIf(uint64_t id) {
@@ -276,7 +283,7 @@ bool WaveChannel::stopIf(uint64_t id) {
   Command c;
   c.kind = Command::StopIf;
   c.id = id;
-  return commands_.push(c);
+  return push(c);
 }
 
 bool WaveChannel::hasEnded(uint64_t id) const {
@@ -292,7 +299,8 @@ void WaveChannel::finishCurrent() noexcept {
   id_ = 0;
 }
 
-void WaveChannel::mixInto(float* out, uint32_t frames) noexcept {
+bool WaveChannel::takeCommands() noexcept {
+  bool changed = false;
   Command c;
   while (commands_.pop(c)) {
     switch (c.kind) {
@@ -305,16 +313,40 @@ void WaveChannel::mixInto(float* out, uint32_t frames) noexcept {
         loop_ = c.loop;
         playing_.store(id_, std::memory_order_release);
         if (frames_ == 0) finishCurrent();
+        changed = true;
         break;
       case Command::Stop:
+        // Even a sound that has been rendered to its end may still be
+        // queued to be heard: the stop silences that too.
         finishCurrent();
+        changed = true;
         break;
       case Command::StopIf:
         if (id_ == c.id) finishCurrent();
+        changed |= c.id == lastEnded_.load(std::memory_order_relaxed);
         break;
     }
   }
+  return changed;
+}
 
+void WaveChannel::renderNext(float* out, uint32_t frames) noexcept {
+  uint32_t done = 0;
+  while (data_ && done < frames) {
+    const uint64_t n = std::min<uint64_t>(frames - done, frames_ - pos_);
+    std::memcpy(out + size_t(done) * 2, data_ + pos_ * 2, size_t(n) * 2 * sizeof(float));
+    done += uint32_t(n);
+    pos_ += n;
+    if (pos_ == frames_) {
+      if (loop_) pos_ = 0;
+      else finishCurrent();
+    }
+  }
+  if (done < frames) std::memset(out + size_t(done) * 2, 0, size_t(frames - done) * 2 * sizeof(float));
+}
+
+void WaveChannel::mixInto(float* out, uint32_t frames) noexcept {
+  takeCommands();
   uint32_t done = 0;
   while (data_ && done < frames) {
     const uint64_t n = std::min<uint64_t>(frames - done, frames_ - pos_);

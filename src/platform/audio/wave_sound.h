@@ -7,9 +7,16 @@
 // has finished with (played out, replaced or stopped); sounds finish in the
 // order they were started, so the UI thread frees every buffer up to that id
 // on its next call.  The audio thread never allocates or frees.
+//
+// The engine renders ahead of what is heard, so the audio side is split in
+// two: takeCommands() applies what the UI asked for and says whether the
+// channel changed, and renderNext() writes the channel's next frames.  A
+// change is heard from the engine's change point: the engine renders the
+// channel anew from there.
 #pragma once
 
 #include "platform/audio/spsc_queue.h"
+#include "platform/audio/wake_signal.h"
 
 #include <atomic>
 #include <cstdint>
@@ -55,7 +62,9 @@ std::vector<float> resampleStereo(const std::vector<float>& in, uint32_t inRate,
 
 class WaveChannel {
 public:
-  explicit WaveChannel(uint32_t sampleRate);
+  // `wake`, when given, is told after every queued command, so the audio
+  // thread takes it at once rather than at its next block.
+  explicit WaveChannel(uint32_t sampleRate, WakeSignal* wake = nullptr);
   ~WaveChannel();
   WaveChannel(const WaveChannel&) = delete;
   WaveChannel& operator=(const WaveChannel&) = delete;
@@ -85,8 +94,15 @@ public:
   size_t cachedFiles() const { return cache_.size(); }
 
   // ---- audio thread ----
+  // Applies the queued commands.  True when what the channel plays changed
+  // (a sound started, was replaced or stopped).
+  bool takeCommands() noexcept;
+  // Writes (not adds) the channel's next `frames` frames; silence when idle.
+  void renderNext(float* out, uint32_t frames) noexcept;
   // Takes the queued commands, then adds the channel's next `frames` frames to `out`.
   void mixInto(float* out, uint32_t frames) noexcept;
+  // Audio side: a sound is playing.
+  bool active() const noexcept { return data_ != nullptr; }
 
 private:
   struct Command {
@@ -107,7 +123,10 @@ private:
   std::shared_ptr<const WaveData> cachedLoad(const std::string& path, bool loop);
   void finishCurrent() noexcept;
 
+  bool push(const Command& c);
+
   const uint32_t rate_;
+  WakeSignal* wake_;
   SpscQueue<Command, 64> commands_;
 
   // UI side

@@ -1,0 +1,282 @@
+#include "platform/audio/synth_pool.h"
+
+#include "platform/audio/fluid_synth.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+// Below this peak (about -90 dB) an instance with no voice left is silent.
+constexpr float kSilentPeak = 3e-5f;
+// Silent frames in a row before an instance stops being rendered; the
+// room's reverb rings out first.
+constexpr uint64_t kQuietFramesToRest = 4096;
+// A released instance stops once its fade is this far down (-80 dB).
+constexpr float kReleaseFloor = 1e-4f;
+// Frames rendered per FluidSynth call.
+constexpr uint32_t kChunk = 512;
+// FluidSynth renders in blocks of this many frames and starts a note at the
+// first block it has not begun.
+constexpr uint64_t kFluidBlock = 64;
+constexpr int kChannels = 16;
+}  // namespace
+
+SynthPool::SynthPool(uint32_t sampleRate)
+    : rate_(sampleRate),
+      releaseStep_(float(std::exp(-1.0 / (kReleaseSeconds * double(sampleRate))))),
+      scratch_(new float[size_t(kChunk) * 2]()) {
+  for (ChannelState& c : channels_) {
+    std::fill(std::begin(c.cc), std::end(c.cc), int16_t(-1));
+    c.program = -1;
+    c.bend = -1;
+    c.pressure = -1;
+  }
+}
+
+SynthPool::~SynthPool() = default;
+
+void SynthPool::add(FluidSynth* synth) {
+  Instance in;
+  in.synth = synth;
+  // Zeroed now so that no page is first touched on the audio thread.
+  in.ring.reset(new float[size_t(kSpanFrames) * 2]());
+  instances_.push_back(std::move(in));
+}
+
+// ---- the device's channel state ----
+
+void SynthPool::remember(uint32_t packed) noexcept {
+  const int status = packed & 0xF0, ch = packed & 0x0F;
+  const int d1 = (packed >> 8) & 0x7F, d2 = (packed >> 16) & 0x7F;
+  ChannelState& c = channels_[ch];
+  switch (status) {
+    case 0xB0:
+      if (d1 == 121) {   // reset all controllers
+        std::fill(std::begin(c.cc), std::end(c.cc), int16_t(-1));
+        c.bend = -1;
+        c.pressure = -1;
+      } else if (d1 < 120) {   // 120-127 are one-off channel mode messages
+        c.cc[d1] = int16_t(d2);
+      }
+      break;
+    case 0xC0: c.program = int16_t(d1); break;
+    case 0xD0: c.pressure = int16_t(d1); break;
+    case 0xE0: c.bend = d1 | d2 << 7; break;
+    default: break;
+  }
+}
+
+void SynthPool::restore(Instance& in) noexcept {
+  in.synth->resetChannels();
+  for (int ch = 0; ch < kChannels; ++ch) {
+    const ChannelState& c = channels_[ch];
+    for (int n = 0; n < 120; ++n)
+      if (c.cc[n] >= 0) in.synth->dispatch(uint32_t(0xB0 | ch) | uint32_t(n) << 8 | uint32_t(c.cc[n]) << 16);
+    if (c.program >= 0) in.synth->dispatch(uint32_t(0xC0 | ch) | uint32_t(c.program) << 8);
+    if (c.bend >= 0)
+      in.synth->dispatch(uint32_t(0xE0 | ch) | uint32_t(c.bend & 0x7F) << 8 | uint32_t(c.bend >> 7) << 16);
+    if (c.pressure >= 0) in.synth->dispatch(uint32_t(0xD0 | ch) | uint32_t(c.pressure) << 8);
+  }
+  in.needsReset = false;
+}
+
+// ---- instances ----
+
+void SynthPool::stop(Instance& in) noexcept {
+  if (in.state == State::Idle) return;
+  in.synth->silence();
+  in.state = State::Idle;
+  in.quietFrames = 0;
+  in.level = 0.0f;
+  --sounding_;
+}
+
+// Brings FluidSynth to the start of one of its blocks, so that a note sent
+// now starts exactly at the first frame of the next render.
+void SynthPool::align(Instance& in) noexcept {
+  const uint32_t k = uint32_t((kFluidBlock - in.renderedFrames % kFluidBlock) % kFluidBlock);
+  if (k == 0) return;
+  in.synth->render(scratch_.get(), k);
+  in.renderedFrames += k;
+}
+
+void SynthPool::render(Instance& in, uint64_t start, uint64_t end) noexcept {
+  if (in.from >= in.to || (start > in.to && start - in.to >= kSpanFrames)) {
+    in.from = in.to = start;
+  } else if (in.to < start) {
+    for (uint64_t f = in.to; f < start; ++f) {
+      float* d = &in.ring[(f & kSpanMask) * 2];
+      d[0] = d[1] = 0.0f;
+    }
+    in.to = start;
+  }
+  float gain = 1.0f;
+  const bool releasing = in.state == State::Releasing;
+  if (releasing) gain = float(std::exp(-double(start - in.releaseAt) / (kReleaseSeconds * rate_)));
+  float* s = scratch_.get();
+  for (uint64_t f = start; f < end;) {
+    const uint32_t n = uint32_t(std::min<uint64_t>(kChunk, end - f));
+    in.synth->render(s, n);
+    in.renderedFrames += n;
+    float peak = 0.0f;
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint64_t frame = f + i;
+      float l = s[i * 2], r = s[i * 2 + 1];
+      if (releasing) {
+        l *= gain;
+        r *= gain;
+        gain *= releaseStep_;
+      }
+      peak = std::max(peak, std::max(std::fabs(l), std::fabs(r)));
+      float* d = &in.ring[(frame & kSpanMask) * 2];
+      if (frame < in.to) {
+        d[0] += l;
+        d[1] += r;
+      } else {
+        d[0] = l;
+        d[1] = r;
+      }
+    }
+    in.level = peak;
+    in.quietFrames = (peak < kSilentPeak && in.synth->activeVoices() == 0) ? in.quietFrames + n : 0;
+    f += n;
+  }
+  in.to = std::max(in.to, end);
+  if (in.quietFrames >= kQuietFramesToRest || (releasing && gain < kReleaseFloor)) stop(in);
+}
+
+SynthPool::Instance* SynthPool::pick() noexcept {
+  Instance* best = nullptr;
+  // A silent instance, preferably one with nothing left in the queue.
+  for (Instance& in : instances_) {
+    if (in.state != State::Idle) continue;
+    if (in.from >= in.to) return &in;
+    if (!best) best = &in;
+  }
+  if (best) return best;
+  // Else the one whose notes are quietest now (the oldest of equals).
+  for (Instance& in : instances_) {
+    if (!best || in.level < best->level || (in.level == best->level && in.startedAt < best->startedAt))
+      best = &in;
+  }
+  return best;
+}
+
+bool SynthPool::noteOn(uint32_t packed, uint64_t at, uint64_t end) noexcept {
+  Instance* picked = pick();
+  if (!picked) return false;
+  Instance& in = *picked;
+  if (in.state != State::Idle) {
+    // Taken over: its notes fade out quickly from `at`, where the queued
+    // audio has them, and stop.
+    for (uint64_t f = std::max(at, in.from); f < in.to; ++f) {
+      const float g = f - at < kStealFadeFrames ? 1.0f - float(f - at) / float(kStealFadeFrames) : 0.0f;
+      float* d = &in.ring[(f & kSpanMask) * 2];
+      d[0] *= g;
+      d[1] *= g;
+    }
+    stop(in);
+    ++steals_;
+  }
+  if (in.needsReset) restore(in);
+  align(in);
+  in.synth->dispatch(packed);
+  in.state = State::Playing;
+  ++sounding_;
+  in.startedAt = at;
+  in.quietFrames = 0;
+  in.level = 1.0f;
+  render(in, at, end);
+  return true;
+}
+
+void SynthPool::message(uint32_t packed) noexcept {
+  const uint32_t status = packed & 0xF0;
+  const bool noteOff = status == 0x80 || (status == 0x90 && ((packed >> 16) & 0x7F) == 0);
+  if (noteOff) {
+    for (Instance& in : instances_)
+      if (in.state == State::Playing) in.synth->dispatch(packed);
+    return;
+  }
+  remember(packed);
+  for (Instance& in : instances_)
+    if (in.state != State::Releasing && !in.needsReset) in.synth->dispatch(packed);
+}
+
+bool SynthPool::releaseAll(uint64_t at, uint64_t end) noexcept {
+  bool any = false;
+  for (Instance& in : instances_) {
+    if (in.state != State::Playing) continue;
+    in.state = State::Releasing;
+    in.releaseAt = at;
+    float gain = 1.0f;
+    for (uint64_t f = at; f < std::min(end, in.to); ++f) {
+      if (f >= in.from) {
+        float* d = &in.ring[(f & kSpanMask) * 2];
+        d[0] *= gain;
+        d[1] *= gain;
+      }
+      gain *= releaseStep_;
+    }
+    in.synth->releaseAll();
+    any = true;
+  }
+  return any;
+}
+
+void SynthPool::resetChannels() noexcept {
+  for (ChannelState& c : channels_) {
+    std::fill(std::begin(c.cc), std::end(c.cc), int16_t(-1));
+    c.program = -1;
+    c.bend = -1;
+    c.pressure = -1;
+  }
+  // Silent and releasing instances get the fresh state (and the messages
+  // after it) when they next play: a tone change costs the audio thread
+  // next to nothing, however big the pool.
+  for (Instance& in : instances_) {
+    if (in.state == State::Playing) in.synth->resetChannels();
+    else in.needsReset = true;
+  }
+}
+
+void SynthPool::renderNext(uint64_t from, uint32_t frames) noexcept {
+  if (sounding_ == 0 || frames == 0) return;
+  for (Instance& in : instances_)
+    if (in.state != State::Idle) render(in, from, from + frames);
+}
+
+void SynthPool::addInto(float* mix, uint64_t from, uint64_t to) const noexcept {
+  for (const Instance& in : instances_) {
+    const uint64_t a = std::max(from, in.from), b = std::min(to, in.to);
+    for (uint64_t f = a; f < b; ++f) {
+      const size_t i = size_t(f & kSpanMask) * 2;
+      mix[i] += in.ring[i];
+      mix[i + 1] += in.ring[i + 1];
+    }
+  }
+}
+
+void SynthPool::addLinear(float* out, uint64_t from, uint32_t frames) const noexcept {
+  const uint64_t to = from + frames;
+  for (const Instance& in : instances_) {
+    const uint64_t a = std::max(from, in.from), b = std::min(to, in.to);
+    for (uint64_t f = a; f < b; ++f) {
+      const size_t i = size_t(f & kSpanMask) * 2, o = size_t(f - from) * 2;
+      out[o] += in.ring[i];
+      out[o + 1] += in.ring[i + 1];
+    }
+  }
+}
+
+void SynthPool::forget(uint64_t frame) noexcept {
+  for (Instance& in : instances_) {
+    in.from = std::max(in.from, frame);
+    if (in.from > in.to) in.from = in.to;
+  }
+}
+
+}  // namespace platform
