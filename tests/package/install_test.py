@@ -170,7 +170,9 @@ def main():
         splash, drawn, wm_class, status = run_installed(exe, entry, servers, a.work, background)
         check(splash >= 0.75 * sound_s,
               "the splash stays while the installed start sound plays (%.2f s of %.2f s)" % (splash, sound_s))
-        check(drawn >= 0.5, "the main window shows the installed panel picture (%.0f %% of it)" % (100 * drawn))
+        # An empty dark window already matches the dark panel in about half of
+        # its pixels; the drawn panel matches in over four fifths.
+        check(drawn >= 0.75, "the main window shows the installed panel picture (%.0f %% of it)" % (100 * drawn))
         check(wm_class and wm_class[1] == entry.get("StartupWMClass"),
               "the window's WM_CLASS %s is the entry's StartupWMClass" % (wm_class,))
         check(status == 0, "SIGTERM ends the program with status 0 (%s)" % status)
@@ -180,7 +182,7 @@ def main():
         os.rename(data, data + ".away")
         splash, drawn, _, _ = run_installed(exe, entry, servers, a.work, background)
         os.rename(data + ".away", data)
-        check(drawn < 0.5 and splash < 0.75 * sound_s,
+        check(drawn < 0.75 and splash < 0.75 * sound_s,
               "with share/plinkora moved away: no panel (%.0f %%), no start sound (%.2f s)" % (100 * drawn, splash))
         log("PASS")
         return 0
