@@ -16,6 +16,8 @@ packages=(
   fluid-soundfont-gm
   # running: X and sound servers for headless machines, Japanese glyphs
   qt6-qpa-plugins xvfb xauth pulseaudio pulseaudio-utils fonts-noto-cjk
+  # benchmarks under PipeWire, beside PulseAudio (scripts/private-servers.sh --pipewire)
+  pipewire pipewire-pulse wireplumber dbus-daemon
   # the end-to-end test (tests/e2e): screenshots, XTest keys, pitch detection
   python3 python3-numpy python3-pil python3-xlib
 )
