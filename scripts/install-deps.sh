@@ -7,7 +7,7 @@ packages=(
   # build
   g++ cmake make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libfluidsynth-dev libsndfile1-dev libpulse-dev libx11-dev libxtst-dev
+  libfluidsynth-dev libsndfile1-dev libpulse-dev libdbus-1-dev libx11-dev libxtst-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest
   # fuzzing: clang with libFuzzer and the sanitizers (scripts/fuzz.sh)
