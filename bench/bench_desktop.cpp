@@ -151,9 +151,15 @@ int main(int argc, char** argv) {
   p.stop();
   XCloseDisplay(dpy);
 
-  if (!tableOnly)
+  if (!tableOnly) {
     std::printf("main window %dx%d; splash after %.0f ms; start sound %.0f ms; program run as %s\n", mw, mh, tSplash,
                 startSound, user.empty() ? "this user" : user.c_str());
+    for (const Series& run : series) {
+      std::printf("%s, ms in strike order:", run.tone);
+      for (double v : run.latencies) std::printf(" %.1f", v);
+      std::printf("\n");
+    }
+  }
   std::printf("| Start-up to main window, start sound excluded | %.0f ms | (%.0f ms in all); target < 200 ms |\n",
               tMain - startSound, tMain);
   std::printf("| Resident memory, idle main window | %.0f MB | target < 64 MB |\n", double(rss) / 1024.0);

@@ -153,9 +153,11 @@ int main(int argc, char** argv) {
   const double cpu0 = proc::cpuSeconds(p.pidText());
   const KeySym strum[4] = {XK_KP_7, XK_KP_8, XK_KP_9, XK_KP_Add};
   int toneChanges = 0, strums = 0;
+  std::vector<double> toneTimes;   // s into the session
   double nextStrum = start, nextTone = start + 5000;
   while (nowMs() - start < seconds * 1000.0 && p.alive()) {
     if (nowMs() >= nextTone) {
+      toneTimes.push_back((nowMs() - start) / 1000.0);
       tapKey(dpy, (toneChanges / 2) % 2 ? XK_Up : XK_Down, 20);
       ++toneChanges;
       nextTone += 5000;
@@ -196,7 +198,15 @@ int main(int argc, char** argv) {
                 "loop sound's quietest stretch %.3f ms, gaps counted from %.2f ms\n",
                 (end - start) / 1000.0, user.empty() ? "this user" : user.c_str(), strums, toneChanges, heardS,
                 loopQuietMs, gapMs);
-    for (const Gap& g : gaps) std::printf("  gap at %.3f s: %.1f ms\n", g.atS, g.ms);
+    for (const Gap& g : gaps) {
+      // How long after the last tone change (they close and reopen the device).
+      double since = -1;
+      for (double t : toneTimes)
+        if (t <= g.atS) since = g.atS - t;
+      std::printf("  gap at %.3f s: %.1f ms", g.atS, g.ms);
+      if (since >= 0) std::printf(" (%.0f ms after a tone change)", since * 1000.0);
+      std::printf("\n");
+    }
   }
   std::printf("| Dropouts heard at the sink over a %.0f s session | %zu | runs of >= %.0f ms exact silence while the loop "
               "played, in %d bursts, longest %.1f ms; loop on, 4-note strums every 100 ms, a tone change every 5 s; "
