@@ -23,7 +23,7 @@
 //                 [--idle SECS]        idle CPU measured over this long (10)
 //                 [--playing SECS]     CPU while playing: loop on, 10 strikes a second (20)
 //                 [--user NAME]        run the program as this (ordinary) user
-//                 [--program PATH] [--fragment FRAMES (monitor read size)] [--table]
+//                 [--program PATH] [--fragment FRAMES (monitor read size, 2048)] [--table]
 #include "desktop_driver.h"
 #include "proc_stats.h"
 
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
   double idleSeconds = 10, playingSeconds = 20;
   double quietMs = 300, windowMs = 500;
   bool tableOnly = false;
-  uint32_t fragment = 64;
+  uint32_t fragment = 2048;   // frames per read of the monitor (see desktop_driver.h)
   std::string user;
   std::string program = (fs::canonical("/proc/self/exe").parent_path() / "plinkora").string();
   for (int i = 1; i < argc; ++i) {
