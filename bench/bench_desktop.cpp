@@ -23,7 +23,7 @@
 //                 [--idle SECS]        idle CPU measured over this long (10)
 //                 [--playing SECS]     CPU while playing: loop on, 10 strikes a second (20)
 //                 [--user NAME]        run the program as this (ordinary) user
-//                 [--program PATH] [--fragment FRAMES (monitor read size, 2048)] [--table]
+//                 [--program PATH] [--fragment FRAMES (monitor read size)] [--table]
 #include "desktop_driver.h"
 #include "proc_stats.h"
 
@@ -36,6 +36,7 @@ struct Series {
   std::vector<double> latencies;
   int missed = 0;       // no sound within the window
   int notSilent = 0;    // the monitor never fell silent before the strike: not struck
+  int mistimed = 0;     // the sound seemed to begin before the key: not counted
 };
 
 // One strike into silence: the key, the first sound within `windowMs`.
@@ -49,8 +50,10 @@ void strikeIntoSilence(Display* dpy, Monitor& mon, KeySym key, double quietMs, d
   usleep(60000);
   keyEvent(dpy, key, false);
   mon.waitUntilCovered(pressed + windowMs, windowMs + 3000);
-  const double onset = firstSoundAfter(mon, pressed, pressed + windowMs);
-  if (std::isnan(onset)) ++run.missed;
+  bool early = false;
+  const double onset = firstSoundAfter(mon, pressed, pressed + windowMs, &early);
+  if (early) ++run.mistimed;
+  else if (std::isnan(onset)) ++run.missed;
   else run.latencies.push_back(onset - pressed);
 }
 
@@ -61,7 +64,7 @@ int main(int argc, char** argv) {
   double idleSeconds = 10, playingSeconds = 20;
   double quietMs = 300, windowMs = 500;
   bool tableOnly = false;
-  uint32_t fragment = 2048;   // frames per read of the monitor (see desktop_driver.h)
+  uint32_t fragment = 0;   // frames per read of the monitor; 0: as desktop_driver.h chooses
   std::string user;
   std::string program = (fs::canonical("/proc/self/exe").parent_path() / "plinkora").string();
   for (int i = 1; i < argc; ++i) {
@@ -84,7 +87,7 @@ int main(int argc, char** argv) {
   Display* dpy = openDisplay("bench_desktop");
   if (!dpy) return 1;
   Monitor mon;
-  mon.fragmentFrames = std::max<uint32_t>(16, fragment);
+  mon.fragmentFrames = fragment ? std::max<uint32_t>(16, fragment) : 0;
   std::string why;
   if (!mon.start(&why)) {
     std::fprintf(stderr, "bench_desktop: %s\n", why.c_str());
@@ -152,8 +155,10 @@ int main(int argc, char** argv) {
   XCloseDisplay(dpy);
 
   if (!tableOnly) {
-    std::printf("main window %dx%d; splash after %.0f ms; start sound %.0f ms; program run as %s\n", mw, mh, tSplash,
-                startSound, user.empty() ? "this user" : user.c_str());
+    std::printf("main window %dx%d; splash after %.0f ms; start sound %.0f ms; program run as %s; "
+                "monitor of %s read in %u-frame pieces\n",
+                mw, mh, tSplash, startSound, user.empty() ? "this user" : user.c_str(), mon.serverName.c_str(),
+                mon.fragmentFrames);
     for (const Series& run : series) {
       std::printf("%s, ms in strike order:", run.tone);
       for (double v : run.latencies) std::printf(" %.1f", v);
@@ -173,8 +178,10 @@ int main(int argc, char** argv) {
     std::printf("| Key to sound at the sound server, %s (%zu strikes into silence) | median %.1f ms | p95 %.1f, max %.1f ms; "
                 "%d not heard%s; first sound above -60 dBFS; target median <= 5, p95 <= 8 |\n",
                 run.tone, v.size(), percentile(v, 0.5), percentile(v, 0.95), maxOf(v), run.missed,
-                run.notSilent ? (", " + std::to_string(run.notSilent) + " not struck (never silent)").c_str() : "");
-    heard = heard && !v.empty();
+                (std::string(run.notSilent ? ", " + std::to_string(run.notSilent) + " not struck (never silent)" : "") +
+                 (run.mistimed ? ", " + std::to_string(run.mistimed) + " mistimed (sound before the key), left out" : ""))
+                    .c_str());
+    heard = heard && !v.empty() && run.mistimed == 0;
   }
   if (mon.overflows) std::printf("(the monitor recording overflowed %llu times)\n", (unsigned long long)mon.overflows);
   if (!survived) std::fprintf(stderr, "bench_desktop: the program ended while being played\n");

@@ -198,6 +198,13 @@ inline void tapKey(Display* dpy, KeySym sym, int holdMs = 30) {
 // (With a 64-frame reader running beside it, 2048-frame reads give the
 // 64-frame figures: the timing itself does not depend on the read size.)
 //
+// PipeWire's PulseAudio service reports a record stream's latency without
+// what waits in a large read, so there a 2048-frame read would time every
+// sample some 20 ms early; reads there are 64 frames, which do not lower
+// PipeWire's period below what the program asks for.  fragmentFrames 0
+// chooses so; a strike whose sound seems to begin before its key is
+// counted apart as mistimed (firstSoundAfter).
+//
 // The last `keepSeconds` are kept for looking back at; `onFrames`, when
 // set, sees every frame as it arrives (on the recording thread).
 struct Monitor {
@@ -207,7 +214,8 @@ struct Monitor {
   pa_context* ctx = nullptr;
   pa_stream* stream = nullptr;
   uint32_t rate = 44100;
-  uint32_t fragmentFrames = 2048;
+  uint32_t fragmentFrames = 0;   // 0: 2048, or 64 under PipeWire
+  std::string serverName;
   double keepSeconds = 30;
   FramesFn onFrames;
   std::mutex m;
@@ -278,6 +286,17 @@ struct Monitor {
       }
       pa_threaded_mainloop_wait(loop);
     }
+    pa_operation* op = pa_context_get_server_info(
+        ctx,
+        [](pa_context*, const pa_server_info* info, void* self) {
+          auto* me = static_cast<Monitor*>(self);
+          if (info && info->server_name) me->serverName = info->server_name;
+          pa_threaded_mainloop_signal(me->loop, 0);
+        },
+        this);
+    while (op && pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop);
+    if (op) pa_operation_unref(op);
+    if (fragmentFrames == 0) fragmentFrames = serverName.find("PipeWire") != std::string::npos ? 64 : 2048;
     pa_sample_spec ss{PA_SAMPLE_FLOAT32NE, rate, 2};
     stream = pa_stream_new(ctx, "bench monitor", &ss, nullptr);
     pa_stream_set_state_callback(stream, &Monitor::onStream, this);
@@ -366,12 +385,20 @@ inline bool waitForSilence(Monitor& mon, double quietMs, double timeoutMs) {
 // too, so that a tone whose attack takes a while to grow loud is timed from
 // when it begins to be heard, not from when it is loud.  Its time, or NaN
 // when nothing is heard before `untilMs`.
-inline double firstSoundAfter(Monitor& mon, double fromMs, double untilMs) {
+// *mistimed is set when the sound is already there at `fromMs` (the
+// millisecond before it is above -60 dBFS): the clock of the recording
+// cannot be trusted for that strike.
+inline double firstSoundAfter(Monitor& mon, double fromMs, double untilMs, bool* mistimed = nullptr) {
   std::lock_guard<std::mutex> lock(mon.m);
   const size_t n = mon.samples.size();
   const size_t ms = std::max<size_t>(1, mon.rate / 1000);
-  for (size_t i = size_t(std::lower_bound(mon.times.begin(), mon.times.end(), fromMs) - mon.times.begin());
-       i + ms <= n && mon.times[i] <= untilMs; ++i) {
+  const size_t first = size_t(std::lower_bound(mon.times.begin(), mon.times.end(), fromMs) - mon.times.begin());
+  if (mistimed) {
+    float before = 0.0f;
+    for (size_t k = first > ms ? first - ms : 0; k < first && k < n; ++k) before = std::max(before, std::fabs(mon.samples[k]));
+    *mistimed = before > kSilenceLevel;
+  }
+  for (size_t i = first; i + ms <= n && mon.times[i] <= untilMs; ++i) {
     if (std::fabs(mon.samples[i]) <= kSilenceLevel) continue;
     double sum = 0.0;
     for (size_t k = i; k < i + ms; ++k) sum += double(mon.samples[k]) * mon.samples[k];

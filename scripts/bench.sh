@@ -45,10 +45,11 @@ fi
 source scripts/private-servers.sh
 load_pids=()
 stop_all() {
-  local pid
-  for pid in "${load_pids[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  local status=$? pid
+  for pid in "${load_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
   load_pids=()
-  stop_private_servers
+  stop_private_servers || true
+  exit "$status"
 }
 if [[ $server == pipewire ]]; then start_private_servers --pipewire; else start_private_servers; fi
 trap stop_all EXIT
