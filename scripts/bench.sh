@@ -3,17 +3,64 @@
 # private virtual X server and sound server (a null sink), then prints one
 # table of figures.
 #
-#   scripts/bench.sh [--session SECONDS]   default 600: the continuous-playing session
+#   scripts/bench.sh [--session SECONDS]   the continuous-playing session (default 600)
+#                    [--pipewire]          PipeWire and its PulseAudio service instead of PulseAudio
+#                    [--load N]            N busy processes (sha256sum of /dev/zero) running throughout
+#                    [--strikes N]         key-to-sound strikes on each tone (default 20)
+#                    [--user NAME]         the ordinary user the real program runs as
+#                                          (default plinkora-bench, created when missing)
+#
+# The real program always runs as an ordinary user, as on a desktop: no
+# real-time scheduling by right.  When this script runs as root that user
+# gets a home of its own and access to the private servers' sockets; when it
+# runs as an ordinary user already, the program runs as that user.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-session=600
-[[ "${1:-}" == "--session" && -n "${2:-}" ]] && session=$2
+session=600 server=pulseaudio load=0 strikes=20 user=plinkora-bench
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --session) session=$2; shift 2 ;;
+    --pipewire) server=pipewire; shift ;;
+    --load) load=$2; shift 2 ;;
+    --strikes) strikes=$2; shift 2 ;;
+    --user) user=$2; shift 2 ;;
+    *) echo "usage: $0 [--session SECONDS] [--pipewire] [--load N] [--strikes N] [--user NAME]" >&2; exit 2 ;;
+  esac
+done
 
 scripts/install-deps.sh
 scripts/build.sh >/dev/null
+
+user_args=()
+if [[ $(id -u) -eq 0 ]]; then
+  if ! id "$user" >/dev/null 2>&1; then
+    useradd --create-home --shell /usr/sbin/nologin --comment "Plinkora benchmarks" "$user"
+  fi
+  user_args=(--user "$user")
+  who="$user (uid $(id -u "$user"), an ordinary user)"
+else
+  who="$(id -un) (uid $(id -u))"
+fi
+
 source scripts/private-servers.sh
-start_private_servers
+load_pids=()
+stop_all() {
+  local status=$? pid
+  for pid in "${load_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  load_pids=()
+  stop_private_servers || true
+  exit "$status"
+}
+if [[ $server == pipewire ]]; then start_private_servers --pipewire; else start_private_servers; fi
+trap stop_all EXIT
+[[ ${#user_args[@]} -gt 0 ]] && private_servers_allow_user "$user"
 log=$(mktemp -d /tmp/plinkora-bench-log-XXXXXX)
+chmod 755 "$log"
+
+for ((i = 0; i < load; i++)); do
+  sha256sum /dev/zero >/dev/null 2>&1 &
+  load_pids+=($!)
+done
 
 run() {   # name, command...: full output to the log, table rows kept
   local name=$1; shift
@@ -22,19 +69,32 @@ run() {   # name, command...: full output to the log, table rows kept
   grep '^| ' "$log/$name.txt" || true
 }
 
+quantum_while_playing() {   # PipeWire's period a while into the session
+  sleep 15
+  private_pipewire_quantum >"$log/quantum.txt" 2>/dev/null || true
+}
+
 rows=$(
   run keys build/bin/bench_keys
   run sound build/bin/bench_sound --busy 60
-  run desktop build/bin/bench_desktop --strikes 60 --idle 10
+  run desktop build/bin/bench_desktop --strikes "$strikes" --idle 10 --playing 20 "${user_args[@]}"
   run recorder build/bin/bench_recorder
   echo "  the ${session} s session takes that long ..." >&2
-  run session build/bin/bench_sound --session "$session"
+  if [[ $server == pipewire ]]; then quantum_while_playing & qpid=$!; fi
+  run session build/bin/bench_session --seconds "$session" "${user_args[@]}"
+  if [[ $server == pipewire ]]; then wait "$qpid" 2>/dev/null || true; fi
 )
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
+extra=""
+if [[ $server == pipewire ]]; then
+  extra="; PipeWire's period while the program played: $(cat "$log/quantum.txt" 2>/dev/null || echo unknown) frames"
+  [[ -n "${PLINKORA_PW_MIN_QUANTUM:-}" ]] && extra+=" (smallest period forced to $PLINKORA_PW_MIN_QUANTUM)"
+fi
 echo
 echo "Measured $(date -u +%Y-%m-%d) on $(nproc) cores of $cpu, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo),"
-echo "Linux $(uname -r), PulseAudio $(pulseaudio --version | awk '{print $2}') with a null sink, Xvfb; load average $(cut -d' ' -f1-3 /proc/loadavg)."
+echo "Linux $(uname -r), $(private_sound_server_version) with a null sink, Xvfb$extra;"
+echo "the program run as $who; $load busy processes; load average $(cut -d' ' -f1-3 /proc/loadavg)."
 echo
 echo "| Figure | Measured | Notes |"
 echo "|---|---|---|"
