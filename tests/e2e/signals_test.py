@@ -156,6 +156,12 @@ class States:
     def playing(self, sig):
         self.start()
         self.take()
+        # The take's strike still rings at the sink; its playback is told
+        # from it once the monitor has fallen quiet.
+        def quiet():
+            x = self.run.monitor.samples(max(0, self.run.monitor.count() - int(0.1 * e2e.RATE)))
+            return len(x) > 0 and float(abs(x).max()) < 2e-3
+        poll("the strike to die away", quiet, 10, 0.05)
         start = self.run.monitor.count()
         self.s.tap("c")
         poll("the playback to be heard",
