@@ -101,16 +101,18 @@ class HeldKeys:
             at = k + int(0.1 * e2e.RATE)
 
     def attacks(self, start, end, floor=5e-3):
-        """Sample indices in [start, end) where the level jumps: a 10 ms frame
-        at least 1.4 times as loud as the two frames 20-30 ms before it.
-        Unlike onsets(), this also finds a restrike of a note that is still
-        ringing at more than half its first loudness."""
+        """Sample indices in [start, end) where a note is struck: a 10 ms frame
+        whose sample-to-sample change (the click of a pluck's attack) is at
+        least twice that of the two frames 20-30 ms before it.  Unlike
+        onsets(), this also finds a restrike while earlier strikes of the
+        same note still ring and add up."""
+        import numpy as np
         hop = int(0.01 * e2e.RATE)
-        x = self.run.monitor.samples(max(0, start - 3 * hop), end)
-        r = e2e.frame_rms(x, hop)
+        x = self.run.monitor.samples(max(0, start - 3 * hop - 1), end)
+        r = e2e.frame_rms(np.diff(x), hop)
         found, last = [], -100
         for i in range(3, len(r)):
-            if r[i] > floor and r[i] > 1.4 * max(r[i - 3], r[i - 2]) and i - last >= 12:
+            if r[i] > floor and r[i] > 2.0 * max(r[i - 3], r[i - 2]) and i - last >= 12:
                 found.append(start + (i - 3) * hop)
                 last = i
         return found
