@@ -19,11 +19,6 @@ using namespace soundtest;
 
 namespace {
 
-constexpr uint32_t programChange(int program) { return 0xC0u | uint32_t(program) << 8; }
-constexpr uint32_t noteOn(int note, int velocity = 127) {
-  return 0x90u | uint32_t(note) << 8 | uint32_t(velocity) << 16;
-}
-
 bool haveSoundfont() { return !existingSoundfonts(defaultSoundfontSearch()).empty(); }
 
 // A sound system whose output is a simulated server.

@@ -16,15 +16,6 @@ using namespace soundtest;
 
 namespace {
 
-constexpr uint32_t programChange(int program, int channel = 0) {
-  return uint32_t(0xC0 | channel) | uint32_t(program) << 8;
-}
-constexpr uint32_t noteOn(int note, int velocity = 127, int channel = 0) {
-  return uint32_t(0x90 | channel) | uint32_t(note) << 8 | uint32_t(velocity) << 16;
-}
-constexpr uint32_t controller(int cc, int value, int channel = 0) {
-  return uint32_t(0xB0 | channel) | uint32_t(cc) << 8 | uint32_t(value) << 16;
-}
 
 bool opl3Installed() { return !existingSoundfonts(defaultOpl3Search()).empty(); }
 
