@@ -1017,18 +1017,33 @@ def parec_latency_ms(path):
     return vals[len(vals) // 2] if vals else 0.0
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+SERVER_TOOLS = ("Xvfb", "pulseaudio", "pactl", "parec", "pacat")
+
+
+def script_arguments(doc):
+    """The arguments every end-to-end script takes; callers add their own."""
+    ap = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     ap.add_argument("--program", required=True, help="the built plinkora")
     ap.add_argument("--assets", required=True, help="the committed pictures (assets/)")
     ap.add_argument("--artifacts", required=True, help="folder for screenshots, recordings, logs")
     ap.add_argument("--keep", action="store_true", help="keep the artifacts after a pass too")
+    return ap
+
+
+def tools_missing(tools=SERVER_TOOLS):
+    """True, having said so, when a program the script needs is not installed."""
+    missing = [b for b in tools if not shutil.which(b)]
+    if missing:
+        print("SKIP: not installed: %s (scripts/install-deps.sh brings them)" % ", ".join(missing))
+    return bool(missing)
+
+
+def main():
+    ap = script_arguments(__doc__)
     ap.add_argument("--latency", type=int, metavar="N", help="measure key-to-sound over N strikes")
     args = ap.parse_args()
 
-    missing = [b for b in ("Xvfb", "pulseaudio", "pactl", "parec", "pacat") if not shutil.which(b)]
-    if missing:
-        print("SKIP: not installed: %s (scripts/install-deps.sh brings them)" % ", ".join(missing))
+    if tools_missing():
         return SKIP
     try:
         import numpy  # noqa: F401

@@ -19,9 +19,7 @@ XTest; its action must happen exactly once, on the real release:
 
 Exit status: 0 passed, 1 failed, 77 skipped (no Xvfb, PulseAudio or import).
 """
-import argparse
 import os
-import shutil
 import subprocess
 import sys
 import threading
@@ -194,16 +192,9 @@ class HeldKeys:
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--program", required=True)
-    ap.add_argument("--assets", required=True)
-    ap.add_argument("--artifacts", required=True)
-    ap.add_argument("--keep", action="store_true")
+    ap = e2e.script_arguments(__doc__)
     args = ap.parse_args()
-    missing = [b for b in ("Xvfb", "pulseaudio", "pactl", "parec", "pacat", "import", "sha256sum")
-               if not shutil.which(b)]
-    if missing:
-        print("SKIP: not installed: %s (scripts/install-deps.sh brings them)" % ", ".join(missing))
+    if e2e.tools_missing(e2e.SERVER_TOOLS + ("import", "sha256sum")):
         return e2e.SKIP
     args.program = os.path.abspath(args.program)
     run = e2e.Run(args)

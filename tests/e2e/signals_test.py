@@ -20,9 +20,7 @@ working folder must be empty afterwards: no temporary take, no lock.
 
 Exit status: 0 passed, 1 failed, 77 skipped (no Xvfb or PulseAudio here).
 """
-import argparse
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -178,17 +176,11 @@ PLAN = [("startup_box", signal.SIGTERM), ("splash", signal.SIGTERM),
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--program", required=True)
-    ap.add_argument("--assets", required=True)
-    ap.add_argument("--artifacts", required=True)
-    ap.add_argument("--keep", action="store_true")
+    ap = e2e.script_arguments(__doc__)
     ap.add_argument("--state", action="append", choices=[name for name, _ in PLAN],
                     help="only this state (repeatable)")
     args = ap.parse_args()
-    missing = [b for b in ("Xvfb", "pulseaudio", "pactl", "parec", "pacat") if not shutil.which(b)]
-    if missing:
-        print("SKIP: not installed: %s (scripts/install-deps.sh brings them)" % ", ".join(missing))
+    if e2e.tools_missing():
         return e2e.SKIP
     args.program = os.path.abspath(args.program)
     run = e2e.Run(args)

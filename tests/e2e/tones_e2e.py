@@ -18,9 +18,7 @@ soundfont is missing.
 
 Exit status: 0 passed, 1 failed, 77 skipped (no Xvfb or PulseAudio here).
 """
-import argparse
 import os
-import shutil
 import signal
 import sys
 import time
@@ -85,16 +83,10 @@ def run_tones(run):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--program", required=True, help="the built plinkora")
-    ap.add_argument("--assets", required=True, help="the committed pictures (assets/)")
-    ap.add_argument("--artifacts", required=True, help="folder for screenshots, recordings, logs")
-    ap.add_argument("--keep", action="store_true", help="keep the artifacts after a pass too")
+    ap = e2e.script_arguments(__doc__)
     args = ap.parse_args()
 
-    missing = [b for b in ("Xvfb", "pulseaudio", "pactl", "parec", "pacat") if not shutil.which(b)]
-    if missing:
-        print("SKIP: not installed: %s (scripts/install-deps.sh brings them)" % ", ".join(missing))
+    if e2e.tools_missing():
         return e2e.SKIP
     try:
         import numpy  # noqa: F401
