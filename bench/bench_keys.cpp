@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/module1.h"
-#include "platform/test_backend.h"
+#include "doubles/test_backend.h"
 #include "ui/form1.h"
 
 using Clock = std::chrono::steady_clock;

@@ -10,7 +10,7 @@
 // Usage: bench_recorder [minutes]   (default 10; the take is bounded at 10)
 #include "proc_stats.h"
 #include "platform/waveaudio/mci_device.h"
-#include "platform/audio/sound_system.h"
+#include "platform/audio/calls/sound_system.h"
 
 #include <QDir>
 #include <QTemporaryDir>

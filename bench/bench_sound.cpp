@@ -10,7 +10,7 @@
 //   bench_sound --pitch FILE    pitch of the loudest stretch of a recorded sound file
 #include "proc_stats.h"
 #include "platform/real_backend.h"
-#include "platform/audio/sound_system.h"
+#include "platform/audio/calls/sound_system.h"
 
 #include <sndfile.h>
 

@@ -7,7 +7,7 @@
 //
 //   bench_synth [--siblings N] [--seconds S]
 #include "proc_stats.h"
-#include "platform/audio/fluid_synth.h"
+#include "platform/audio/system/fluid_synth.h"
 
 #include <algorithm>
 #include <chrono>

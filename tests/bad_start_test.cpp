@@ -8,7 +8,7 @@
 #include "app/module1.h"
 #include "platform/desktop/private_folder.h"
 #include "platform/real_backend.h"
-#include "platform/audio/sound_system.h"
+#include "platform/audio/calls/sound_system.h"
 #include "ui/form1.h"
 #include "ui/splash.h"
 

@@ -2,7 +2,7 @@
 // global operator new and the C allocator (which FluidSynth uses) with
 // counting versions, and counts while the engine renders strikes, rewrites,
 // a full pool, tone changes and the wave channel.
-#include "platform/audio/sound_system.h"
+#include "platform/audio/calls/sound_system.h"
 #include "sound_test_util.h"
 #include "support/support.h"
 

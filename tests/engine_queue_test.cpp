@@ -3,8 +3,8 @@
 // played late but whole, a take is sample for sample what the server
 // played, and a full pool gives up its quietest instance.
 #include "mci_test_util.h"
-#include "platform/audio/simulated_output.h"
-#include "platform/audio/sound_system.h"
+#include "doubles/simulated_output.h"
+#include "platform/audio/calls/sound_system.h"
 #include "platform/waveaudio/mci_device.h"
 #include "sound_test_util.h"
 #include "support/support.h"

@@ -1,7 +1,7 @@
 // The synthesizer path through the real FluidSynth and soundfont, rendered
 // offline: pitch, program changes, opening and closing the device, the
 // recorder's tap, and the soundfont search.
-#include "platform/audio/sound_system.h"
+#include "platform/audio/calls/sound_system.h"
 #include "sound_test_util.h"
 #include "support/support.h"
 

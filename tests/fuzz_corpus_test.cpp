@@ -2,7 +2,7 @@
 // normal build, and what fuzzing found in the loading of sound files.
 #include "fuzz_entries.h"
 
-#include "platform/audio/wave_sound.h"
+#include "platform/audio/system/wave_file.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>

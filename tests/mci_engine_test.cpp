@@ -5,7 +5,7 @@
 #include "support/support.h"
 
 #include "platform/waveaudio/mci_device.h"
-#include "platform/audio/sound_system.h"
+#include "platform/audio/calls/sound_system.h"
 
 #include <gtest/gtest.h>
 

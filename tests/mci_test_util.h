@@ -2,7 +2,7 @@
 // a test signal whose every sample is known, and a WAV reader.
 #pragma once
 
-#include "platform/audio/audio_tap.h"
+#include "platform/audio/audio_thread/audio_tap.h"
 
 #include <sndfile.h>
 

@@ -7,7 +7,7 @@
 // thread's scheduling, as the real service does.  The caller is a child
 // process that has become the user "nobody" with no real-time or nice
 // allowance of its own.  Not root, or no dbus-daemon: skipped.
-#include "platform/audio/realtime_priority.h"
+#include "platform/audio/system/realtime_priority.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 
 #include "mci_test_util.h"
 #include "platform/waveaudio/mci_device.h"
-#include "platform/audio/sound_system.h"
+#include "platform/audio/calls/sound_system.h"
 #include "recorder_test_util.h"
 
 using namespace Module1;

@@ -1,5 +1,5 @@
 // The audio output's buffering as the environment may tune it.
-#include "platform/audio/pulse_output.h"
+#include "platform/audio/system/pulse_output.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // estimates, and WAV files written on the spot.
 #pragma once
 
-#include "platform/audio/audio_engine.h"
+#include "platform/audio/audio_thread/audio_engine.h"
 
 #include <sndfile.h>
 

@@ -1,6 +1,6 @@
 // The wave-sound channel behind sndPlaySoundA, rendered offline: decoding,
 // rate conversion, once / looping / synchronous play, replacing and stopping.
-#include "platform/audio/sound_system.h"
+#include "platform/audio/calls/sound_system.h"
 #include "sound_test_util.h"
 #include "support/support.h"
 
@@ -261,12 +261,14 @@ TEST(WaveChannelQueue, BuffersComeBackToTheUiSideOnly) {
   std::vector<float> block(2 * 64, 0.0f);
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(wave.play(data, true));
   data.reset();
-  wave.mixInto(block.data(), 64);
+  wave.takeCommands();
+  wave.renderNext(block.data(), 64);
   EXPECT_FALSE(watch.expired());   // the last one still plays
   EXPECT_EQ(wave.buffersHeld(), 1u);
   EXPECT_EQ(block[0], 0.25f);
   ASSERT_TRUE(wave.stop());
-  wave.mixInto(block.data(), 64);
+  wave.takeCommands();
+  wave.renderNext(block.data(), 64);
   EXPECT_EQ(wave.buffersHeld(), 0u);
   EXPECT_TRUE(watch.expired());
 }
@@ -278,6 +280,6 @@ TEST(WaveChannelQueue, FullQueueRefusesInsteadOfBlocking) {
   EXPECT_GT(accepted, 8);
   EXPECT_LT(accepted, 1000);
   std::vector<float> block(2 * 16, 0.0f);
-  wave.mixInto(block.data(), 16);   // the audio thread catches up
+  wave.takeCommands();   // the audio thread catches up
   EXPECT_TRUE(wave.stop());
 }

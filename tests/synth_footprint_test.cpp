@@ -7,7 +7,7 @@
 // and its relatives with counting wrappers around glibc's own) and the read
 // calls the kernel counts in /proc/self/io.  Each probe is shown to see a
 // real preset load first, so that a probe that sees nothing means something.
-#include "platform/audio/fluid_synth.h"
+#include "platform/audio/system/fluid_synth.h"
 
 #include <fluidsynth.h>
 #include <gtest/gtest.h>

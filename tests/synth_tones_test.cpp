@@ -2,7 +2,7 @@
 // the pitch every tone gives a struck cell, where each program sounds from
 // with and without the OPL3 soundfont, programs the instrument does not use,
 // sibling instances, and the effect sends.
-#include "platform/audio/fluid_synth.h"
+#include "platform/audio/system/fluid_synth.h"
 #include "sound_test_util.h"
 #include "support/support.h"
 

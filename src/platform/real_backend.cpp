@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "platform/waveaudio/mci_device.h"
-#include "platform/audio/sound_system.h"
+#include "platform/audio/calls/sound_system.h"
 
 namespace platform {
 

@@ -5,7 +5,7 @@
 #include "fuzz_entries.h"
 #include "scratch.h"
 
-#include "platform/audio/audio_tap.h"
+#include "platform/audio/audio_thread/audio_tap.h"
 #include "platform/waveaudio/mci_device.h"
 
 #include <algorithm>

@@ -3,7 +3,9 @@
 #include "fuzz_entries.h"
 #include "scratch.h"
 
-#include "platform/audio/wave_sound.h"
+#include "platform/audio/audio_thread/wave_channel.h"
+#include "platform/audio/calls/wave_cache.h"
+#include "platform/audio/system/wave_file.h"
 
 #include <cmath>
 #include <cstdio>
@@ -43,14 +45,18 @@ int WaveFile(const uint8_t* data, std::size_t size) {
     Require(!error.empty(), "a failed load gives no reason");
   }
 
-  // The channel's own load, as a loop, and the first blocks of play.
+  // The sound-call layer's load, as a loop, and the first blocks of play.
+  platform::WaveCache cache(kRate);
   platform::WaveChannel channel(kRate);
   platform::WaveChannel::Started started;
-  channel.play(path, true, &started);
+  if (auto loop = cache.load(path, true)) channel.play(std::move(loop), true, &started);
   std::vector<float> mix(2 * 256);
-  for (int block = 0; block < 4; ++block) channel.mixInto(mix.data(), 256);
+  for (int block = 0; block < 4; ++block) {
+    channel.takeCommands();
+    channel.renderNext(mix.data(), 256);
+  }
   channel.stop();
-  channel.mixInto(mix.data(), 256);
+  channel.takeCommands();
   Require(channel.playingId() == 0, "the channel plays on after stop");
   return 0;
 }

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/test_backend.h"
+#include "doubles/test_backend.h"
 
 class QApplication;
 

@@ -1,8 +1,8 @@
 #include "platform/waveaudio/mci_device.h"
 
-#include "platform/audio/audio_tap.h"
+#include "platform/audio/audio_thread/audio_tap.h"
 #include "platform/waveaudio/mci_wav.h"
-#include "platform/audio/spsc_queue.h"
+#include "platform/audio/audio_thread/spsc_queue.h"
 
 #include <QDir>
 

@@ -2,7 +2,7 @@
 // engine's output mix.
 #include "platform/waveaudio/mci_device.h"
 #include "platform/real_backend.h"
-#include "platform/audio/sound_system.h"
+#include "platform/audio/calls/sound_system.h"
 
 #include <exception>
 

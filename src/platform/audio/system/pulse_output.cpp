@@ -24,10 +24,10 @@
 // Everything runs on libpulse's mainloop thread with its lock held; the
 // engine takes no lock, so that blocks nobody but the rare UI-thread query
 // of latencyMs().
-#include "platform/audio/pulse_output.h"
+#include "platform/audio/system/pulse_output.h"
 
-#include "platform/audio/audio_engine.h"
-#include "platform/audio/realtime_priority.h"
+#include "platform/audio/audio_thread/audio_engine.h"
+#include "platform/audio/system/realtime_priority.h"
 
 #include <pthread.h>
 #include <pulse/pulseaudio.h>

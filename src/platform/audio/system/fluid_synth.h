@@ -41,7 +41,7 @@
 // no sibling plays or after unsetPrograms() and with activeVoices() at 0.
 #pragma once
 
-#include "platform/audio/soundfont.h"
+#include "platform/audio/system/soundfont.h"
 
 #include <array>
 #include <cstdint>

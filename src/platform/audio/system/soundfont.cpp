@@ -1,4 +1,4 @@
-#include "platform/audio/soundfont.h"
+#include "platform/audio/system/soundfont.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // The real backend's sound calls: all of them go to the one SoundSystem.
 #include "platform/real_backend.h"
-#include "platform/audio/sound_system.h"
+#include "platform/audio/calls/sound_system.h"
 
 #include <cstdio>
 

@@ -10,11 +10,12 @@
 // destroyed.
 #pragma once
 
-#include "platform/audio/audio_engine.h"
-#include "platform/audio/fluid_synth.h"
-#include "platform/audio/pulse_output.h"
-#include "platform/audio/soundfont.h"
-#include "platform/audio/synth_pool.h"
+#include "platform/audio/audio_thread/audio_engine.h"
+#include "platform/audio/system/fluid_synth.h"
+#include "platform/audio/system/pulse_output.h"
+#include "platform/audio/system/soundfont.h"
+#include "platform/audio/audio_thread/synth_pool.h"
+#include "platform/audio/calls/wave_cache.h"
 #include "platform/winapi.h"
 
 #include <functional>
@@ -99,6 +100,7 @@ private:
   std::vector<std::unique_ptr<FluidSynth>> siblings_;
   std::unique_ptr<SynthPool> pool_;
   AudioEngine engine_;
+  WaveCache waveCache_;
   std::unique_ptr<AudioOutput> output_;
   HMIDIOUT handle_ = 0;
   HMIDIOUT lastHandle_ = 0;

@@ -1,6 +1,5 @@
-// The one wave-sound channel: WAV files decoded on the UI thread, converted
-// once to the engine's format (interleaved stereo float at its rate) and
-// played by the audio thread, once or looping without a gap.
+// The one wave-sound channel: sounds decoded on the UI thread (wave_file.h)
+// and played by the audio thread, once or looping without a gap.
 //
 // Hand-over: the UI thread queues a pointer to a decoded buffer and keeps the
 // buffer alive itself.  The audio thread publishes the id of every sound it
@@ -15,51 +14,19 @@
 // channel anew from there.
 #pragma once
 
-#include "platform/audio/spsc_queue.h"
-#include "platform/audio/wake_signal.h"
+#include "platform/audio/audio_thread/spsc_queue.h"
+#include "platform/audio/audio_thread/wave_data.h"
+#include "platform/audio/audio_thread/wake_signal.h"
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <memory>
-#include <string>
-#include <vector>
 
 namespace platform {
 
-struct WaveData {
-  std::vector<float> samples;   // interleaved stereo at the engine's rate
-  uint64_t frames = 0;
-  uint32_t sourceRate = 0;
-  int sourceChannels = 0;
-  bool truncated = false;       // longer than the channel keeps; only the start is kept
-  double seconds(uint32_t rate) const { return rate ? double(frames) / rate : 0.0; }
-};
-
-// Longest sound the channel keeps in memory; longer files play their start.
-constexpr double kMaxWaveSeconds = 600.0;
-// Lowest sample rate of a sound file that is played; a lower one is taken
-// for a damaged header.
-constexpr uint32_t kMinWaveRate = 1000;
-
-// Decodes any sound file libsndfile reads (PCM or float WAV, mono, stereo or
-// more channels, any rate): mono goes to both sides, more than two channels
-// keep the first two, non-finite samples become silence.  `forLoop` makes
-// the converted sound wrap around seamlessly at its ends.  Null when the file
-// is missing, not a regular file, not a readable sound, recorded at less than
-// kMinWaveRate, or too big for memory (*error says why).
-std::shared_ptr<const WaveData> loadWave(const std::string& path, uint32_t targetRate,
-                                         bool forLoop, std::string* error = nullptr);
-
-// Band-limited (Kaiser-windowed sinc, 16 zero crossings) sample-rate
-// conversion of interleaved stereo.  Plain conversion gives
-// ceil(frames * outRate / inRate) frames; `circular` treats the input as one
-// period of an endless loop and gives round(frames * outRate / inRate)
-// frames that repeat seamlessly.
-std::vector<float> resampleStereo(const std::vector<float>& in, uint32_t inRate,
-                                  uint32_t outRate, bool circular);
-
+// Threads: play/stop/stopIf/buffersHeld on the UI thread; takeCommands and
+// renderNext on the audio thread; hasEnded and playingId on any.
 class WaveChannel {
 public:
   // `wake`, when given, is told after every queued command, so the audio
@@ -76,9 +43,8 @@ public:
     uint64_t id = 0;        // 0 when nothing was started
     double seconds = 0.0;   // length of one pass
   };
-  // Ends whatever plays, then starts the file.  False (and silence) when the
-  // file cannot be played or the audio thread is not taking commands.
-  bool play(const std::string& path, bool loop, Started* started = nullptr);
+  // Ends whatever plays, then starts `data`.  False (and silence) when there
+  // is nothing to play or the audio thread is not taking commands.
   bool play(std::shared_ptr<const WaveData> data, bool loop, Started* started = nullptr);
   // Ends whatever plays.  False only when the command could not be queued.
   bool stop();
@@ -90,8 +56,6 @@ public:
   uint64_t playingId() const { return playing_.load(std::memory_order_acquire); }
   // Decoded buffers the UI side still keeps for the audio thread.
   size_t buffersHeld();
-  // Decoded files kept for the next play of the same file.
-  size_t cachedFiles() const { return cache_.size(); }
 
   // ---- audio thread ----
   // Applies the queued commands.  True when what the channel plays changed
@@ -99,8 +63,6 @@ public:
   bool takeCommands() noexcept;
   // Writes (not adds) the channel's next `frames` frames; silence when idle.
   void renderNext(float* out, uint32_t frames) noexcept;
-  // Takes the queued commands, then adds the channel's next `frames` frames to `out`.
-  void mixInto(float* out, uint32_t frames) noexcept;
   // Audio side: a sound is playing.
   bool active() const noexcept { return data_ != nullptr; }
 
@@ -112,15 +74,8 @@ private:
     const float* data = nullptr;
     uint64_t frames = 0;
   };
-  struct CacheEntry {
-    int64_t size = 0;
-    int64_t mtimeNs = 0;
-    uint64_t lastUse = 0;
-    std::shared_ptr<const WaveData> data;
-  };
 
   void reclaim();
-  std::shared_ptr<const WaveData> cachedLoad(const std::string& path, bool loop);
   void finishCurrent() noexcept;
 
   bool push(const Command& c);
@@ -131,9 +86,7 @@ private:
 
   // UI side
   uint64_t nextId_ = 0;
-  uint64_t useCounter_ = 0;
   std::deque<std::pair<uint64_t, std::shared_ptr<const WaveData>>> inFlight_;
-  std::map<std::pair<std::string, bool>, CacheEntry> cache_;
 
   // audio side
   const float* data_ = nullptr;

@@ -1,4 +1,4 @@
-#include "platform/audio/room_reverb.h"
+#include "platform/audio/audio_thread/room_reverb.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "platform/audio/sound_system.h"
+#include "platform/audio/calls/sound_system.h"
 #include "platform/end_request.h"
 
 #include <algorithm>
@@ -10,7 +10,7 @@ namespace platform {
 SoundSystem::SoundSystem() : SoundSystem(SoundSystemOptions{}) {}
 
 SoundSystem::SoundSystem(SoundSystemOptions options)
-    : options_(std::move(options)), engine_(options_.sampleRate) {
+    : options_(std::move(options)), engine_(options_.sampleRate), waveCache_(options_.sampleRate) {
   options_.synth.sampleRate = options_.sampleRate;
 }
 
@@ -124,7 +124,12 @@ BOOL SoundSystem::sndPlaySound(const char* name, uint32_t flags) {
   // A looping sound never ends by itself, so it is always played in the background.
   const bool async = (flags & SND_ASYNC) != 0 || loop;
   WaveChannel::Started started;
-  if (!wave.play(name, loop, &started)) return 0;
+  auto data = waveCache_.load(name, loop);
+  if (!data) {
+    wave.stop();   // the channel is taken over even when the new sound cannot play
+    return 0;
+  }
+  if (!wave.play(std::move(data), loop, &started)) return 0;
   if (async) return 1;
 
   // Synchronous: wait for the audio thread to finish the sound, but never

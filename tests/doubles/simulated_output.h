@@ -11,7 +11,7 @@
 // queueFrames past the play position.
 #pragma once
 
-#include "platform/audio/pulse_output.h"
+#include "platform/audio/system/pulse_output.h"
 
 #include <cstdint>
 #include <vector>

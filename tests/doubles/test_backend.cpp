@@ -1,4 +1,4 @@
-#include "platform/test_backend.h"
+#include "doubles/test_backend.h"
 
 #include <QCoreApplication>
 #include <algorithm>

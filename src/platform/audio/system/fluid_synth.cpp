@@ -1,4 +1,4 @@
-#include "platform/audio/fluid_synth.h"
+#include "platform/audio/system/fluid_synth.h"
 
 #include <fluidsynth.h>
 

@@ -1,6 +1,6 @@
-#include "platform/audio/audio_engine.h"
+#include "platform/audio/audio_thread/audio_engine.h"
 
-#include "platform/audio/fluid_synth.h"
+#include "platform/audio/system/fluid_synth.h"
 
 #include <algorithm>
 #include <cmath>

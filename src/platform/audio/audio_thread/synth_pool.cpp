@@ -1,6 +1,6 @@
-#include "platform/audio/synth_pool.h"
+#include "platform/audio/audio_thread/synth_pool.h"
 
-#include "platform/audio/fluid_synth.h"
+#include "platform/audio/system/fluid_synth.h"
 
 #include <algorithm>
 #include <cmath>

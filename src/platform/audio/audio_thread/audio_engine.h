@@ -27,12 +27,12 @@
 // take no lock, allocate nothing and touch no file.
 #pragma once
 
-#include "platform/audio/audio_tap.h"
-#include "platform/audio/room_reverb.h"
-#include "platform/audio/spsc_queue.h"
-#include "platform/audio/synth_pool.h"
-#include "platform/audio/wake_signal.h"
-#include "platform/audio/wave_sound.h"
+#include "platform/audio/audio_thread/audio_tap.h"
+#include "platform/audio/audio_thread/room_reverb.h"
+#include "platform/audio/audio_thread/spsc_queue.h"
+#include "platform/audio/audio_thread/synth_pool.h"
+#include "platform/audio/audio_thread/wake_signal.h"
+#include "platform/audio/audio_thread/wave_channel.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "platform/audio/simulated_output.h"
+#include "doubles/simulated_output.h"
 
-#include "platform/audio/audio_engine.h"
+#include "platform/audio/audio_thread/audio_engine.h"
 
 #include <algorithm>
 #include <cstdio>

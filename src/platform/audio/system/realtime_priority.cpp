@@ -1,4 +1,4 @@
-#include "platform/audio/realtime_priority.h"
+#include "platform/audio/system/realtime_priority.h"
 
 #include <dbus/dbus.h>
 #include <sched.h>
