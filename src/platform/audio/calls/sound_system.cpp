@@ -1,4 +1,6 @@
 #include "platform/audio/calls/sound_system.h"
+
+#include "platform/audio/audio_thread/midi_message.h"
 #include "platform/end_request.h"
 
 #include <algorithm>
@@ -27,8 +29,7 @@ bool SoundSystem::ensureOutput() {
   output_ = options_.makeOutput();
   if (output_ && output_->start(engine_)) return true;
   lastError_ = "no audio output could be opened";
-  if (auto* pulse = dynamic_cast<PulseOutput*>(output_.get()); pulse && !pulse->error().empty())
-    lastError_ += ": " + pulse->error();
+  if (output_ && !output_->error().empty()) lastError_ += ": " + output_->error();
   output_.reset();
   return false;
 }
@@ -40,8 +41,8 @@ bool SoundSystem::ensureSynth() {
   FluidSynth::Options instanceOptions = options_.synth;
   instanceOptions.polyphony = std::max(1, options_.voicesPerInstance);
   // The room is the engine's one shared reverb; the instances play dry.
-  instanceOptions.reverb = false;
-  instanceOptions.chorus = false;
+  instanceOptions.internalReverb = false;
+  instanceOptions.internalChorus = false;
   for (const std::string& path : candidates) {
     std::string error;
     InstrumentFonts fonts;
@@ -52,7 +53,7 @@ bool SoundSystem::ensureSynth() {
       continue;
     }
     auto pool = makePool(*synth, instanceOptions);
-    if (!engine_.installSynth(pool.get(), options_.synth.reverb)) {
+    if (!engine_.installSynth(pool.get(), options_.room)) {
       why = "the audio engine did not take the synthesizer";
       siblings_.clear();
       continue;
@@ -101,7 +102,7 @@ MMRESULT SoundSystem::midiOutOpen(HMIDIOUT* phmo, int32_t deviceId) {
 
 MMRESULT SoundSystem::midiOutShortMsg(HMIDIOUT hmo, uint32_t msg) {
   if (handle_ == 0 || hmo != handle_) return MMSYSERR_INVALHANDLE;
-  if (!isChannelVoiceMessage(msg)) return MMSYSERR_NOERROR;   // a synthesizer ignores these
+  if (!MidiMessage(msg).isChannelVoice()) return MMSYSERR_NOERROR;   // a synthesizer ignores these
   return engine_.sendMidi(msg) ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
 }
 
