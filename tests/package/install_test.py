@@ -103,13 +103,15 @@ def check_validators(prefix, desktop, metainfo):
               r.stdout + r.stderr)
 
 
-def check_manual_and_licence(prefix, source):
+def check_manual_and_licence(prefix, source, version):
     page = os.path.join(prefix, "share", "man", "man1", "plinkora.1.gz")
     check(os.path.isfile(page), "the manual page share/man/man1/plinkora.1.gz")
     with gzip.open(page, "rt", encoding="utf-8") as fh:
         text = fh.read()
     check(text == open(os.path.join(source, "docs", "plinkora.1"), encoding="utf-8").read(),
           "it is docs/plinkora.1")
+    th = re.search(r'^\.TH PLINKORA 1 \S+ "Plinkora ([^"]+)"', text, re.M)
+    check(th and th.group(1) == version, "its title line names version %s (%s)" % (version, th and th.group(1)))
     env = dict(os.environ, LC_ALL="C.UTF-8", MANROFFSEQ="", MANWIDTH="80")
     r = subprocess.run(["man", "--warnings", "-l", page], capture_output=True, text=True, env=env)
     rendered = r.stdout
@@ -196,7 +198,7 @@ def main():
         check_icons_drawn(a.source, a.work, os.path.join(prefix, "share"))
         check_validators(prefix, desktop, metainfo)
         entry = check_contents(desktop, metainfo, a.version)
-        changelog_version = check_manual_and_licence(prefix, a.source)
+        changelog_version = check_manual_and_licence(prefix, a.source, a.version)
         check(changelog_version == a.version, "the changelog's newest entry is %s (%s)" % (a.version, changelog_version))
 
         servers = Servers(children, a.work).start()
