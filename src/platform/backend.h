@@ -8,6 +8,7 @@
 
 namespace platform {
 
+// Threads: the UI thread only.
 class Backend {
 public:
   virtual ~Backend() = default;

@@ -12,6 +12,7 @@ namespace platform {
 class SoundSystem;       // synthesizer, audio engine, output, wave channel (sound_system.h)
 class WaveAudioDevice;   // the MCI wave-audio device (mci_device.h)
 
+// Threads: the UI thread only.
 class RealBackend : public Backend {
 public:
   RealBackend();

@@ -41,6 +41,7 @@
 
 namespace platform {
 
+// Threads: commands from the UI thread; advance, read and render on the audio thread; figures from any.
 class AudioEngine : public TapHost {
 public:
   // The most frames the engine holds replaceable: the deepest queue an

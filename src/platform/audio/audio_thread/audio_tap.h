@@ -6,6 +6,7 @@
 
 namespace platform {
 
+// Threads: onMix on the audio thread.
 class AudioTap {
 public:
   virtual ~AudioTap() = default;
@@ -16,6 +17,7 @@ public:
   virtual void onMix(const float* interleaved, uint32_t frames) noexcept = 0;
 };
 
+// Threads: attach and detach on the UI thread.
 class TapHost {
 public:
   virtual ~TapHost() = default;

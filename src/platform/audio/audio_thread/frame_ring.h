@@ -10,6 +10,7 @@
 
 namespace platform {
 
+// Threads: one owner (the audio thread once the engine has it).
 class FrameRing {
 public:
   // The most frames a ring holds: the deepest queue an output may keep.

@@ -7,6 +7,7 @@
 
 namespace platform {
 
+// Threads: any (a value).
 struct MidiMessage {
   enum Kind : uint8_t {
     NoteOff = 0x80,

@@ -25,6 +25,7 @@ namespace platform {
 
 class AudioEngine;
 
+// Threads: the output's audio thread only.
 class OutputProtocol {
 public:
   struct Clock {

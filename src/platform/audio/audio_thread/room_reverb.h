@@ -19,6 +19,7 @@
 
 namespace platform {
 
+// Threads: made on the UI thread; process and clear on the audio thread.
 class RoomReverb {
 public:
   struct Settings {

@@ -10,6 +10,7 @@
 
 namespace platform {
 
+// Threads: push on one producer thread, pop on one consumer thread.
 template <typename T, std::size_t Capacity>
 class SpscQueue {
   static_assert(Capacity >= 2 && (Capacity & (Capacity - 1)) == 0,

@@ -7,6 +7,7 @@
 
 namespace platform {
 
+// Threads: made on the UI thread; every call after the hand-over on the audio thread.
 class SynthInstance {
 public:
   virtual ~SynthInstance() = default;

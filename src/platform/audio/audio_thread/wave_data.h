@@ -7,6 +7,7 @@
 
 namespace platform {
 
+// Threads: filled on the UI thread, read-only once handed to the audio thread.
 struct WaveData {
   std::vector<float> samples;   // interleaved stereo at the engine's rate
   uint64_t frames = 0;

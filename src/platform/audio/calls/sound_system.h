@@ -60,6 +60,7 @@ struct SoundSystemOptions {
   }
 };
 
+// Threads: the UI thread only.
 class SoundSystem {
 public:
   SoundSystem();

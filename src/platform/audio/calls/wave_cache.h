@@ -14,6 +14,7 @@
 
 namespace platform {
 
+// Threads: the UI thread only.
 class WaveCache {
 public:
   explicit WaveCache(uint32_t sampleRate) : rate_(sampleRate) {}

@@ -13,6 +13,7 @@ namespace platform {
 
 class AudioEngine;
 
+// Threads: every call from the UI thread; the output serves the engine on its own thread.
 class AudioOutput {
 public:
   virtual ~AudioOutput() = default;

@@ -63,6 +63,7 @@ struct InstrumentFonts {
   std::vector<std::string> opl3 = defaultOpl3Search();   // optional: when none loads, all from GM
 };
 
+// Threads: made on the UI thread; once handed to the engine, the audio thread only.
 class FluidSynth : public SynthInstance {
 public:
   struct Options {

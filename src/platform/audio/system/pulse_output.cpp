@@ -51,6 +51,18 @@ constexpr uint32_t kBytesPerFrame = 2 * sizeof(float);
 constexpr double kRewindGuardSeconds = 0.002;
 // PipeWire's quantum inside a virtual machine: 1024 frames at 48 kHz.
 constexpr double kPipewireQuantumSeconds = 1024.0 / 48000.0;
+
+// With the mainloop locked: waits until state() is `ready`; false once it
+// is no longer good.
+template <typename State, typename Good>
+bool waitForState(pa_threaded_mainloop* loop, State state, decltype(state()) ready, Good good) {
+  for (;;) {
+    const auto st = state();
+    if (st == ready) return true;
+    if (!good(st)) return false;
+    pa_threaded_mainloop_wait(loop);
+  }
+}
 }
 
 uint32_t PulseOutput::Config::queueFrames() const {
@@ -189,17 +201,16 @@ bool PulseOutput::start(AudioEngine& engine) {
     return fail(std::string("no sound server: ") + pa_strerror(pa_context_errno(context_)));
   if (pa_threaded_mainloop_start(loop_) < 0) return fail("PulseAudio mainloop did not start");
 
+  // Gives up with the mainloop locked.
+  auto failLocked = [&](const std::string& what) {
+    const std::string why = pa_strerror(pa_context_errno(context_));
+    pa_threaded_mainloop_unlock(loop_);
+    return fail(what + why);
+  };
   pa_threaded_mainloop_lock(loop_);
-  for (;;) {
-    const pa_context_state_t st = pa_context_get_state(context_);
-    if (st == PA_CONTEXT_READY) break;
-    if (!PA_CONTEXT_IS_GOOD(st)) {
-      const std::string why = pa_strerror(pa_context_errno(context_));
-      pa_threaded_mainloop_unlock(loop_);
-      return fail("no sound server: " + why);
-    }
-    pa_threaded_mainloop_wait(loop_);
-  }
+  if (!waitForState(loop_, [&] { return pa_context_get_state(context_); }, PA_CONTEXT_READY,
+                    [](pa_context_state_t st) { return PA_CONTEXT_IS_GOOD(st); }))
+    return failLocked("no sound server: ");
 
   // The mainloop thread renders: real-time priority for it, asked for here
   // on this thread, where the round trip to RealtimeKit can delay no audio.
@@ -259,21 +270,11 @@ bool PulseOutput::start(AudioEngine& engine) {
   running_.store(true, std::memory_order_release);
   const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
                                        PA_STREAM_INTERPOLATE_TIMING);
-  if (pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) < 0) {
-    const std::string why = pa_strerror(pa_context_errno(context_));
-    pa_threaded_mainloop_unlock(loop_);
-    return fail("stream not connected: " + why);
-  }
-  for (;;) {
-    const pa_stream_state_t st = pa_stream_get_state(stream_);
-    if (st == PA_STREAM_READY) break;
-    if (!PA_STREAM_IS_GOOD(st)) {
-      const std::string why = pa_strerror(pa_context_errno(context_));
-      pa_threaded_mainloop_unlock(loop_);
-      return fail("stream failed: " + why);
-    }
-    pa_threaded_mainloop_wait(loop_);
-  }
+  if (pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) < 0)
+    return failLocked("stream not connected: ");
+  if (!waitForState(loop_, [&] { return pa_stream_get_state(stream_); }, PA_STREAM_READY,
+                    [](pa_stream_state_t st) { return PA_STREAM_IS_GOOD(st); }))
+    return failLocked("stream failed: ");
   if (const pa_buffer_attr* got = pa_stream_get_buffer_attr(stream_)) {
     tlengthBytes_ = got->tlength;
     minreqBytes_ = got->minreq;
