@@ -173,6 +173,7 @@ protected:
   // The MIDI output could not be opened: one beep, the message, and the end.
   void ExpectMidiFailure(bool started) {
     EXPECT_FALSE(started);
+    EXPECT_TRUE(StartFailed);   // the process ends with a failure status
     EXPECT_EQ(backend().events, (std::vector<std::string>{"beep", kNoMidi}));
     EXPECT_EQ(frmSplash(), nullptr);
     EXPECT_TRUE(!form1Exists() || !form1().isVisible());

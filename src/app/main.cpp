@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
   app::EndOnSignals(app);
 
   int status = 0;
-  if (Module1::Main() && !app::EndRequested()) status = QApplication::exec();
+  if (!Module1::Main()) status = Module1::StartFailed && !app::EndRequested() ? 1 : 0;
+  else if (!app::EndRequested()) status = QApplication::exec();
   // A signal whose notice the event loops had no time to read.
   if (app::EndRequested()) app::EndNow();
   unloadForm1();

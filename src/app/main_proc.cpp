@@ -42,6 +42,7 @@ bool Main() {
     Beep();
     MsgBox("MIDIデバイスをオープン出来ません。MIDI音源が使えるか、他のアプリケーションがMIDI音源を使っていないか調べてください。",
            vbOKOnly, App_Title());
+    StartFailed = true;
     return false;
   }
 

@@ -6,6 +6,7 @@ void ResetState() {
   AppDir.clear();
   WinDir.clear();
   hMidiOut = 0;
+  StartFailed = false;
   MidiMsg = 0;
   NoteNo = 0;
   ToneNo = 0;

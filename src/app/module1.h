@@ -36,6 +36,9 @@ void ResetState();
 // Returns true when the program goes on to its event loop, false when it ends
 // (second copy, or no MIDI output).
 bool Main();
+// Main ended the program because it could not start (no MIDI output): the
+// process then exits with a failure status, unlike a second copy.
+inline bool StartFailed = false;
 
 // ---- MIDI output ----
 void Note_On();
