@@ -176,7 +176,7 @@ std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& 
   shared->map.fill(toneFor(kFallbackProgram));
   for (int program : kPrograms) shared->map[size_t(program)] = toneFor(program);
   for (size_t i = 0; i < kPrograms.size(); ++i) {
-    if (kPrograms[i] == kFallbackProgram) shared->tone.fill(int8_t(i));
+    if (kPrograms[i] == kFallbackProgram) shared->tone.fill(int8_t(i));   // first: the others overwrite
   }
   for (size_t i = 0; i < kPrograms.size(); ++i) shared->tone[size_t(kPrograms[i])] = int8_t(i);
 
@@ -197,7 +197,7 @@ std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& 
 // The tones' lead-ins, found on a scratch instance (a sibling in all but
 // name) at the instrument's rate and gain, dry.
 bool FluidSynth::measureLeadIns(const std::shared_ptr<Fonts>& fonts, const Options& options,
-                             std::string* error) {
+                                std::string* error) {
   Options dry;
   dry.sampleRate = options.sampleRate;
   dry.gain = options.gain;
@@ -325,7 +325,8 @@ void FluidSynth::noteOn(int channel, int key, int velocity) noexcept {
   if (tone < 0) return;
   // The voices this note-on made carry the newest note number: FluidSynth
   // numbers notes in order.  None newer than the last note's means it made
-  // none (a key outside every zone), and nothing is touched.
+  // none (a key outside every zone) or filed them under an older number (a
+  // key held by sostenuto), and nothing is touched.
   fluid_synth_get_voicelist(synth_, voices_.data(), int(voices_.size()), -1);
   bool any = false;
   unsigned newest = 0;
