@@ -2,6 +2,7 @@
 
 #include "platform/audio/audio_thread/midi_message.h"
 #include "platform/audio/audio_thread/room_reverb.h"
+#include "platform/audio/system/tone_onsets.h"
 
 #include <fluidsynth.h>
 
@@ -72,6 +73,9 @@ struct FluidSynth::Fonts {
   // instance in the same order, so the ids agree across the family.
   std::array<int, kFontSlots> id{};
   std::array<Tone, 128> map{};
+  // Each program's tone as an index into kPrograms, and the tones' lead-ins.
+  std::array<int8_t, 128> tone{};
+  std::array<LeadIns, kPrograms.size()> leadIn{};
 
   ~Fonts() {
     if (home) delete_fluid_synth(home);   // unpins and frees the soundfonts
@@ -158,6 +162,10 @@ std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& 
   };
   shared->map.fill(toneFor(kFallbackProgram));
   for (int program : kPrograms) shared->map[size_t(program)] = toneFor(program);
+  for (size_t i = 0; i < kPrograms.size(); ++i) {
+    if (kPrograms[i] == kFallbackProgram) shared->tone.fill(int8_t(i));   // first: the others overwrite
+  }
+  for (size_t i = 0; i < kPrograms.size(); ++i) shared->tone[size_t(kPrograms[i])] = int8_t(i);
 
   // Load the mapped presets' samples now and keep them, whatever channels
   // select or leave them later.
@@ -169,7 +177,27 @@ std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& 
                   shared->path[size_t(t.font)]);
   }
   for (int k = 0; k < kFontSlots; ++k) shared->id[size_t(k)] = shared->sfont[size_t(k)] ? k + 1 : 0;
+  if (options.skipLeadIns && !measureLeadIns(shared, options, error)) return nullptr;
   return make(std::move(shared), options, error);
+}
+
+// The tones' lead-ins, found on a scratch instance (a sibling in all but
+// name) at the instrument's rate and gain, dry.
+bool FluidSynth::measureLeadIns(const std::shared_ptr<Fonts>& fonts, const Options& options,
+                                std::string* error) {
+  Options dry;
+  dry.sampleRate = options.sampleRate;
+  dry.gain = options.gain;
+  dry.polyphony = 16;
+  dry.internalReverb = false;
+  dry.internalChorus = false;
+  auto scratch = make(fonts, dry, error);
+  if (!scratch) return false;
+  for (size_t i = 0; i < kPrograms.size(); ++i) {
+    scratch->selectTone(0, kPrograms[i]);
+    fonts->leadIn[i] = platform::findLeadIns(scratch->synth_, 0, options.sampleRate);
+  }
+  return true;
 }
 
 std::unique_ptr<FluidSynth> FluidSynth::sibling(const Options& options, std::string* error) const {
@@ -189,6 +217,7 @@ std::unique_ptr<FluidSynth> FluidSynth::make(std::shared_ptr<Fonts> fonts, const
   };
 
   std::unique_ptr<FluidSynth> self(new FluidSynth());
+  self->channelTone_.fill(-1);
   self->settings_ = baseSettings(options.sampleRate);
   if (!self->settings_) return fail("FluidSynth settings could not be created");
   fluid_settings_t* s = self->settings_;
@@ -208,6 +237,8 @@ std::unique_ptr<FluidSynth> FluidSynth::make(std::shared_ptr<Fonts> fonts, const
   self->synth_ = new_fluid_synth(s);
   if (!self->synth_) return fail("FluidSynth could not be started");
   fluid_synth_t* synth = self->synth_;
+  // Room for every voice and the list's end.
+  self->voices_.assign(size_t(fluid_synth_get_polyphony(synth)) + 1, nullptr);
 
   if (options.effectSends) {
     // FluidSynth 2.3 sends the voices' effect signals into its effect
@@ -267,9 +298,47 @@ FluidSynth::Tone FluidSynth::toneOf(int program) const {
   return fonts_->map[size_t(std::clamp(program, 0, 127))];
 }
 
+int FluidSynth::leadInFrames(int program, int key) const {
+  return fonts_->leadIn[size_t(fonts_->tone[size_t(std::clamp(program, 0, 127))])][size_t(std::clamp(key, 0, 127))];
+}
+
 void FluidSynth::selectTone(int channel, int program) noexcept {
   const Tone& t = fonts_->map[size_t(program & 0x7F)];
   fluid_synth_program_select(synth_, channel, fonts_->id[size_t(t.font)], t.bank, t.preset);
+  channelTone_[size_t(channel)] = fonts_->tone[size_t(program & 0x7F)];
+}
+
+void FluidSynth::noteOn(int channel, int key, int velocity) noexcept {
+  fluid_synth_noteon(synth_, channel, key, velocity);
+  const int tone = channelTone_[size_t(channel)];
+  if (tone < 0) return;
+  // The voices this note-on made carry the newest note number: FluidSynth
+  // numbers notes in order.  None newer than the last note's means it made
+  // none (a key outside every zone) or filed them under an older number (a
+  // key held by sostenuto), and nothing is touched.
+  fluid_synth_get_voicelist(synth_, voices_.data(), int(voices_.size()), -1);
+  bool any = false;
+  unsigned newest = 0;
+  for (fluid_voice_t* const* v = voices_.data(); *v; ++v) {
+    const unsigned id = fluid_voice_get_id(*v);
+    if (!any || int(id - newest) > 0) newest = id;
+    any = true;
+  }
+  if (!any || (noted_ && int(newest - lastNote_) <= 0)) return;
+  noted_ = true;
+  lastNote_ = newest;
+  const int32_t start = fonts_->leadIn[size_t(tone)][size_t(key)];
+  if (start == 0) return;
+  // Added to the voices' own start (the zone's offset, the channel's), on
+  // these voices only: they have not rendered yet, so they begin there.
+  for (fluid_voice_t* const* v = voices_.data(); *v; ++v) {
+    if (fluid_voice_get_id(*v) != newest) continue;
+    fluid_voice_gen_incr(*v, GEN_STARTADDROFS, float(start));
+    fluid_voice_update_param(*v, GEN_STARTADDROFS);
+  }
+  // The voices' changes are queued for the renderer and handed over when a
+  // call into the synth returns; this cheap one does it now.
+  fluid_synth_get_gen(synth_, channel, GEN_STARTADDROFS);
 }
 
 void FluidSynth::render(float* interleaved, uint32_t frames) noexcept {
@@ -313,7 +382,7 @@ void FluidSynth::dispatch(uint32_t packed) noexcept {
     case MidiMessage::NoteOff: fluid_synth_noteoff(synth_, ch, d1); break;
     case MidiMessage::NoteOn:
       if (m.isNoteOff()) fluid_synth_noteoff(synth_, ch, d1);
-      else fluid_synth_noteon(synth_, ch, d1, d2);
+      else noteOn(ch, d1, d2);
       break;
     case MidiMessage::KeyPressure: fluid_synth_key_pressure(synth_, ch, d1, d2); break;
     case MidiMessage::Controller: fluid_synth_cc(synth_, ch, d1, d2); break;
@@ -348,6 +417,7 @@ void FluidSynth::resetChannels() noexcept {
 
 void FluidSynth::unsetPrograms() noexcept {
   for (int ch = 0; ch < kChannels; ++ch) fluid_synth_unset_program(synth_, ch);
+  channelTone_.fill(-1);
 }
 
 int FluidSynth::activeVoices() const noexcept { return fluid_synth_get_active_voice_count(synth_); }

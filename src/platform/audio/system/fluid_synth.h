@@ -13,6 +13,14 @@
 // its samples would cost more memory than the three tones together.)  Bank
 // select messages are taken but never change which preset a program plays.
 //
+// Onsets.  createInstrument() finds, for each key of the three tones, how
+// much near-silence its sample opens with (tone_onsets.h), once, by playing
+// the keys on a scratch instance; every note-on then starts its sample past
+// that, on the voices that note-on made only (the channel's generator would
+// move every voice of the channel, and a voice not yet rendered, such as
+// another note of the same chord, would take it up).  The instrument and
+// its siblings share the table.
+//
 // Footprint.  Soundfonts are loaded with dynamic sample loading: only the
 // samples of the three mapped presets are read, at creation, and pinned in
 // memory.  Since no message can select any other preset, nothing on the
@@ -52,6 +60,7 @@
 
 struct _fluid_hashtable_t;
 struct _fluid_synth_t;
+struct _fluid_voice_t;
 
 namespace platform {
 
@@ -82,6 +91,9 @@ public:
     // effects path shared by many instances.  render() then gives the dry
     // sound.  Costs about half of what running the effects does.
     bool effectSends = false;
+    // createInstrument(): start every key of the tones past its sample's
+    // near-silent opening.  Off, notes start at their samples' first frame.
+    bool skipLeadIns = true;
   };
 
   // One program's place in the loaded soundfonts.
@@ -120,6 +132,8 @@ public:
   // The programs with a preset of their own: 116, 24, 32.
   static constexpr std::array<int, 3> kPrograms = {116, 24, 32};
   static constexpr int kFallbackProgram = 32;
+  // The sample frames a note-on of `key` skips on program `program`'s tone.
+  int leadInFrames(int program, int key) const;
   uint32_t sampleRate() const { return sampleRate_; }
   const Options& options() const { return options_; }
 
@@ -154,13 +168,20 @@ private:
   FluidSynth() = default;
   static std::unique_ptr<FluidSynth> make(std::shared_ptr<Fonts> fonts, const Options& options,
                                           std::string* error);
+  static bool measureLeadIns(const std::shared_ptr<Fonts>& fonts, const Options& options, std::string* error);
   void selectTone(int channel, int program) noexcept;
+  void noteOn(int channel, int key, int velocity) noexcept;
 
   std::shared_ptr<Fonts> fonts_;
   _fluid_hashtable_t* settings_ = nullptr;   // fluid_settings_t
   _fluid_synth_t* synth_ = nullptr;
   Options options_;
   uint32_t sampleRate_ = 0;
+  // Which of kPrograms' tones each channel plays; -1 for none.
+  std::array<int8_t, 16> channelTone_;
+  std::vector<_fluid_voice_t*> voices_;   // noteOn(): the playing voices, null-terminated
+  unsigned lastNote_ = 0;                 // FluidSynth's number of the last note that made voices
+  bool noted_ = false;
   std::vector<float> scratch_;   // renderWithSends(): planar dry and effect buffers
 };
 
