@@ -12,6 +12,7 @@ namespace platform {
 class SoundSystem;       // synthesizer, audio engine, output, wave channel (sound_system.h)
 class WaveAudioDevice;   // the MCI wave-audio device (mci_device.h)
 
+// UI thread only, as every call of winapi.h.
 class RealBackend : public Backend {
 public:
   RealBackend();
