@@ -27,6 +27,8 @@ using namespace platform;
 using mci_test::FakeHost;
 using mci_test::readBytes;
 using mci_test::readWav;
+using mci_test::feedSignal;
+using mci_test::holdsSignal;
 using mci_test::signalBlock;
 using mci_test::signalSample;
 using testing_support::ScratchDir;
@@ -40,33 +42,6 @@ std::vector<std::string> texts(const std::vector<mci::Word>& words) {
   std::vector<std::string> out;
   for (const auto& w : words) out.push_back(w.text);
   return out;
-}
-
-// Feeds frames [first, first + frames) of the test signal in blocks of 512,
-// letting the device's writer catch up every 64 blocks when it is given.
-void feedSignal(FakeHost& host, uint64_t first, uint64_t frames, WaveAudioDevice* dev = nullptr) {
-  constexpr uint32_t kBlock = 512;
-  for (uint64_t done = 0, blocks = 1; done < frames; ++blocks) {
-    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kBlock, frames - done));
-    const auto block = signalBlock(first + done, n);
-    host.feed(block.data(), n);
-    done += n;
-    if (dev && blocks % 64 == 0) dev->flush();
-  }
-}
-
-// True when the recording holds exactly frames [first, first + frames) of the signal.
-::testing::AssertionResult holdsSignal(const mci_test::Wav& w, uint64_t first, uint64_t frames) {
-  if (!w.ok) return ::testing::AssertionFailure() << "unreadable WAV: " << w.error;
-  if (w.frames() != frames)
-    return ::testing::AssertionFailure() << w.frames() << " frames, expected " << frames;
-  for (uint64_t f = 0; f < frames; ++f)
-    for (int c = 0; c < 2; ++c)
-      if (w.samples[2 * f + c] != signalSample(first + f, c))
-        return ::testing::AssertionFailure()
-               << "frame " << f << " channel " << c << ": " << w.samples[2 * f + c]
-               << " expected " << signalSample(first + f, c);
-  return ::testing::AssertionSuccess();
 }
 
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
@@ -232,7 +207,7 @@ TEST_F(Mci, StoresAcrossFileSystems) {
   dev = std::make_unique<WaveAudioDevice>(host, shmScratch);
   ASSERT_EQ(send(kOpenNew), 0u);
   ASSERT_EQ(send(kRecord), 0u);
-  feedSignal(host, 0, 300000, dev.get());
+  feedSignal(host, 0, 300000, [&] { dev->flush(); });
   ASSERT_EQ(send("save newSound " + dir.path + "x.wav"), 0u);
   dev.reset();
   EXPECT_TRUE(mci_test::listDir(shmScratch).empty());
