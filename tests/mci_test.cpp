@@ -122,32 +122,41 @@ TEST_F(Mci, CommandErrorsAreCodesNotCrashes) {
   EXPECT_EQ(dev->sendString(nullptr), MCIERR_NULL_PARAMETER_BLOCK);
   EXPECT_EQ(send(""), MCIERR_MISSING_COMMAND_STRING);
   EXPECT_EQ(send("   "), MCIERR_MISSING_COMMAND_STRING);
-  EXPECT_EQ(send("frobnicate newSound"), MCIERR_UNRECOGNIZED_COMMAND);
-  EXPECT_EQ(send(kRecord), MCIERR_INVALID_DEVICE_NAME);          // record before open
-  EXPECT_EQ(send("stop newSound"), MCIERR_INVALID_DEVICE_NAME);
-  EXPECT_EQ(send("save newSound " + dir.path + "x.wav"), MCIERR_INVALID_DEVICE_NAME);
-  EXPECT_EQ(send("close newSound"), MCIERR_INVALID_DEVICE_NAME);
-  EXPECT_EQ(send("close"), MCIERR_MISSING_DEVICE_NAME);
-  EXPECT_EQ(send("open new type waveaudio"), MCIERR_NEW_REQUIRES_ALIAS);
-  EXPECT_EQ(send("open new alias x"), MCIERR_DEVICE_TYPE_REQUIRED);
-  EXPECT_EQ(send("open new alias x type sequencer"), MCIERR_INVALID_DEVICE_NAME);
-  EXPECT_EQ(send("open new alias"), MCIERR_MISSING_PARAMETER);
-  EXPECT_EQ(send("open new alias x type waveaudio loudly"), MCIERR_UNRECOGNIZED_KEYWORD);
-  EXPECT_EQ(send("open " + dir.path + "missing.wav alias Sound type waveaudio"), MCIERR_FILE_NOT_FOUND);
   writeFile(dir.path + "text.wav", "this is not a wave file at all");
-  EXPECT_EQ(send("open " + dir.path + "text.wav alias Sound type waveaudio"), MCIERR_INVALID_FILE);
-  EXPECT_EQ(send("open " + dir.path + " alias Sound type waveaudio"), MCIERR_INVALID_FILE);  // a folder
+  const std::pair<std::string, MCIERROR> beforeOpen[] = {
+      {"frobnicate newSound", MCIERR_UNRECOGNIZED_COMMAND},
+      {kRecord, MCIERR_INVALID_DEVICE_NAME},   // record before open
+      {"stop newSound", MCIERR_INVALID_DEVICE_NAME},
+      {"save newSound " + dir.path + "x.wav", MCIERR_INVALID_DEVICE_NAME},
+      {"close newSound", MCIERR_INVALID_DEVICE_NAME},
+      {"close", MCIERR_MISSING_DEVICE_NAME},
+      {"open new type waveaudio", MCIERR_NEW_REQUIRES_ALIAS},
+      {"open new alias x", MCIERR_DEVICE_TYPE_REQUIRED},
+      {"open new alias x type sequencer", MCIERR_INVALID_DEVICE_NAME},
+      {"open new alias", MCIERR_MISSING_PARAMETER},
+      {"open new alias x type waveaudio loudly", MCIERR_UNRECOGNIZED_KEYWORD},
+      {"open new alias x alias y type waveaudio", MCIERR_DUPLICATE_FLAGS},
+      {"open new alias x type waveaudio buffer", MCIERR_MISSING_PARAMETER},
+      {"open new alias x type waveaudio buffer soon", MCIERR_BAD_INTEGER},
+      {"open " + dir.path + "missing.wav alias Sound type waveaudio", MCIERR_FILE_NOT_FOUND},
+      {"open " + dir.path + "text.wav alias Sound type waveaudio", MCIERR_INVALID_FILE},
+      {"open " + dir.path + " alias Sound type waveaudio", MCIERR_INVALID_FILE}};   // a folder
+  for (const auto& [command, code] : beforeOpen) EXPECT_EQ(send(command), code) << command;
 
+  // The buffer size is read and let be, as often as it is given.
+  ASSERT_EQ(send("open new alias buffered type waveaudio buffer 4 buffer 6"), 0u);
   ASSERT_EQ(send(kOpenNew), 0u);
-  EXPECT_EQ(send("open new alias NEWSOUND type waveaudio"), MCIERR_DUPLICATE_ALIAS);
-  EXPECT_EQ(send("record newSound from"), MCIERR_MISSING_PARAMETER);
-  EXPECT_EQ(send("record newSound from -5"), MCIERR_BAD_INTEGER);
-  EXPECT_EQ(send("record newSound to 600000x"), MCIERR_BAD_INTEGER);
-  EXPECT_EQ(send("record newSound from 0 from 0"), MCIERR_DUPLICATE_FLAGS);
-  EXPECT_EQ(send("record newSound from 500 to 100"), MCIERR_OUTOFRANGE);
-  EXPECT_EQ(send("record newSound from 1000 to 2000 overwrite"), MCIERR_OUTOFRANGE);  // past the end
-  EXPECT_EQ(send("record newSound sideways"), MCIERR_UNRECOGNIZED_KEYWORD);
-  EXPECT_EQ(send("save newSound"), MCIERR_FILENAME_REQUIRED);
+  const std::pair<std::string, MCIERROR> afterOpen[] = {
+      {"open new alias NEWSOUND type waveaudio", MCIERR_DUPLICATE_ALIAS},
+      {"record newSound from", MCIERR_MISSING_PARAMETER},
+      {"record newSound from -5", MCIERR_BAD_INTEGER},
+      {"record newSound to 600000x", MCIERR_BAD_INTEGER},
+      {"record newSound from 0 from 0", MCIERR_DUPLICATE_FLAGS},
+      {"record newSound from 500 to 100", MCIERR_OUTOFRANGE},
+      {"record newSound from 1000 to 2000 overwrite", MCIERR_OUTOFRANGE},   // past the end
+      {"record newSound sideways", MCIERR_UNRECOGNIZED_KEYWORD},
+      {"save newSound", MCIERR_FILENAME_REQUIRED}};
+  for (const auto& [command, code] : afterOpen) EXPECT_EQ(send(command), code) << command;
   for (const char* other : {"play newSound", "status newSound mode", "seek newSound to start",
                             "pause newSound", "resume newSound", "set newSound time format ms"})
     EXPECT_EQ(send(other), MCIERR_UNSUPPORTED_FUNCTION) << other;

@@ -11,6 +11,7 @@
 #include <new>
 #include <optional>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace platform {
@@ -19,6 +20,23 @@ namespace {
 constexpr uint64_t kMaxTakeFrames = mci::kMaxWavDataBytes / mci::kTakeBytesPerFrame;
 
 uint64_t msToFrames(uint64_t ms, uint32_t rate) { return ms * rate / 1000; }
+
+// w[i] is a flag with a value ("alias NAME", "from MS"): the value goes into
+// slot, which must not have one yet, and i moves onto it.
+template <typename T>
+MCIERROR readValue(const std::vector<mci::Word>& w, std::size_t& i, std::optional<T>& slot) {
+  if (slot) return MCIERR_DUPLICATE_FLAGS;
+  if (i + 1 >= w.size()) return MCIERR_MISSING_PARAMETER;
+  const mci::Word& value = w[++i];
+  if constexpr (std::is_same_v<T, std::string>) {
+    slot = value.text;
+  } else {
+    uint32_t n;
+    if (const MCIERROR err = mci::parseInteger(value, n)) return err;
+    slot = n;
+  }
+  return 0;
+}
 
 bool endsWithNoCase(const std::string& s, std::string_view suffix) {
   return s.size() >= suffix.size() &&
@@ -138,14 +156,10 @@ MCIERROR WaveAudioDevice::open(const std::vector<mci::Word>& w) {
   for (std::size_t i = 2; i < w.size(); ++i) {
     const mci::Word& k = w[i];
     if (mci::isKeyword(k, "alias") || mci::isKeyword(k, "type")) {
-      auto& slot = mci::isKeyword(k, "alias") ? alias : type;
-      if (slot) return MCIERR_DUPLICATE_FLAGS;
-      if (i + 1 >= w.size()) return MCIERR_MISSING_PARAMETER;
-      slot = w[++i].text;
+      if (const MCIERROR err = readValue(w, i, mci::isKeyword(k, "alias") ? alias : type)) return err;
     } else if (mci::isKeyword(k, "buffer")) {
-      if (i + 1 >= w.size()) return MCIERR_MISSING_PARAMETER;
-      uint32_t seconds;
-      if (const MCIERROR err = mci::parseInteger(w[++i], seconds)) return err;
+      std::optional<uint32_t> seconds;   // may be given more than once
+      if (const MCIERROR err = readValue(w, i, seconds)) return err;
     } else if (!mci::isKeyword(k, "shareable") && !mci::isKeyword(k, "wait") &&
                !mci::isKeyword(k, "notify")) {
       return MCIERR_UNRECOGNIZED_KEYWORD;
@@ -208,12 +222,7 @@ MCIERROR WaveAudioDevice::record(Device& d, const std::vector<mci::Word>& w) {
   for (std::size_t i = 2; i < w.size(); ++i) {
     const mci::Word& k = w[i];
     if (mci::isKeyword(k, "from") || mci::isKeyword(k, "to")) {
-      auto& slot = mci::isKeyword(k, "from") ? from : to;
-      if (slot) return MCIERR_DUPLICATE_FLAGS;
-      if (i + 1 >= w.size()) return MCIERR_MISSING_PARAMETER;
-      uint32_t v;
-      if (const MCIERROR err = mci::parseInteger(w[++i], v)) return err;
-      slot = v;
+      if (const MCIERROR err = readValue(w, i, mci::isKeyword(k, "from") ? from : to)) return err;
     } else if (mci::isKeyword(k, "overwrite")) {
       overwrite = true;
     } else if (mci::isKeyword(k, "insert")) {
