@@ -9,5 +9,6 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh
 (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2)
+scripts/sanitize.sh   # the unit tests again under ThreadSanitizer, then ASan and UBSan
 # A short fuzzing run of each target; a crash fails the run.
 scripts/fuzz.sh 25

@@ -27,6 +27,8 @@ using namespace platform;
 using mci_test::FakeHost;
 using mci_test::readBytes;
 using mci_test::readWav;
+using mci_test::feedSignal;
+using mci_test::holdsSignal;
 using mci_test::signalBlock;
 using mci_test::signalSample;
 using testing_support::ScratchDir;
@@ -40,33 +42,6 @@ std::vector<std::string> texts(const std::vector<mci::Word>& words) {
   std::vector<std::string> out;
   for (const auto& w : words) out.push_back(w.text);
   return out;
-}
-
-// Feeds frames [first, first + frames) of the test signal in blocks of 512,
-// letting the device's writer catch up every 64 blocks when it is given.
-void feedSignal(FakeHost& host, uint64_t first, uint64_t frames, WaveAudioDevice* dev = nullptr) {
-  constexpr uint32_t kBlock = 512;
-  for (uint64_t done = 0, blocks = 1; done < frames; ++blocks) {
-    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kBlock, frames - done));
-    const auto block = signalBlock(first + done, n);
-    host.feed(block.data(), n);
-    done += n;
-    if (dev && blocks % 64 == 0) dev->flush();
-  }
-}
-
-// True when the recording holds exactly frames [first, first + frames) of the signal.
-::testing::AssertionResult holdsSignal(const mci_test::Wav& w, uint64_t first, uint64_t frames) {
-  if (!w.ok) return ::testing::AssertionFailure() << "unreadable WAV: " << w.error;
-  if (w.frames() != frames)
-    return ::testing::AssertionFailure() << w.frames() << " frames, expected " << frames;
-  for (uint64_t f = 0; f < frames; ++f)
-    for (int c = 0; c < 2; ++c)
-      if (w.samples[2 * f + c] != signalSample(first + f, c))
-        return ::testing::AssertionFailure()
-               << "frame " << f << " channel " << c << ": " << w.samples[2 * f + c]
-               << " expected " << signalSample(first + f, c);
-  return ::testing::AssertionSuccess();
 }
 
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
@@ -147,32 +122,41 @@ TEST_F(Mci, CommandErrorsAreCodesNotCrashes) {
   EXPECT_EQ(dev->sendString(nullptr), MCIERR_NULL_PARAMETER_BLOCK);
   EXPECT_EQ(send(""), MCIERR_MISSING_COMMAND_STRING);
   EXPECT_EQ(send("   "), MCIERR_MISSING_COMMAND_STRING);
-  EXPECT_EQ(send("frobnicate newSound"), MCIERR_UNRECOGNIZED_COMMAND);
-  EXPECT_EQ(send(kRecord), MCIERR_INVALID_DEVICE_NAME);          // record before open
-  EXPECT_EQ(send("stop newSound"), MCIERR_INVALID_DEVICE_NAME);
-  EXPECT_EQ(send("save newSound " + dir.path + "x.wav"), MCIERR_INVALID_DEVICE_NAME);
-  EXPECT_EQ(send("close newSound"), MCIERR_INVALID_DEVICE_NAME);
-  EXPECT_EQ(send("close"), MCIERR_MISSING_DEVICE_NAME);
-  EXPECT_EQ(send("open new type waveaudio"), MCIERR_NEW_REQUIRES_ALIAS);
-  EXPECT_EQ(send("open new alias x"), MCIERR_DEVICE_TYPE_REQUIRED);
-  EXPECT_EQ(send("open new alias x type sequencer"), MCIERR_INVALID_DEVICE_NAME);
-  EXPECT_EQ(send("open new alias"), MCIERR_MISSING_PARAMETER);
-  EXPECT_EQ(send("open new alias x type waveaudio loudly"), MCIERR_UNRECOGNIZED_KEYWORD);
-  EXPECT_EQ(send("open " + dir.path + "missing.wav alias Sound type waveaudio"), MCIERR_FILE_NOT_FOUND);
   writeFile(dir.path + "text.wav", "this is not a wave file at all");
-  EXPECT_EQ(send("open " + dir.path + "text.wav alias Sound type waveaudio"), MCIERR_INVALID_FILE);
-  EXPECT_EQ(send("open " + dir.path + " alias Sound type waveaudio"), MCIERR_INVALID_FILE);  // a folder
+  const std::pair<std::string, MCIERROR> beforeOpen[] = {
+      {"frobnicate newSound", MCIERR_UNRECOGNIZED_COMMAND},
+      {kRecord, MCIERR_INVALID_DEVICE_NAME},   // record before open
+      {"stop newSound", MCIERR_INVALID_DEVICE_NAME},
+      {"save newSound " + dir.path + "x.wav", MCIERR_INVALID_DEVICE_NAME},
+      {"close newSound", MCIERR_INVALID_DEVICE_NAME},
+      {"close", MCIERR_MISSING_DEVICE_NAME},
+      {"open new type waveaudio", MCIERR_NEW_REQUIRES_ALIAS},
+      {"open new alias x", MCIERR_DEVICE_TYPE_REQUIRED},
+      {"open new alias x type sequencer", MCIERR_INVALID_DEVICE_NAME},
+      {"open new alias", MCIERR_MISSING_PARAMETER},
+      {"open new alias x type waveaudio loudly", MCIERR_UNRECOGNIZED_KEYWORD},
+      {"open new alias x alias y type waveaudio", MCIERR_DUPLICATE_FLAGS},
+      {"open new alias x type waveaudio buffer", MCIERR_MISSING_PARAMETER},
+      {"open new alias x type waveaudio buffer soon", MCIERR_BAD_INTEGER},
+      {"open " + dir.path + "missing.wav alias Sound type waveaudio", MCIERR_FILE_NOT_FOUND},
+      {"open " + dir.path + "text.wav alias Sound type waveaudio", MCIERR_INVALID_FILE},
+      {"open " + dir.path + " alias Sound type waveaudio", MCIERR_INVALID_FILE}};   // a folder
+  for (const auto& [command, code] : beforeOpen) EXPECT_EQ(send(command), code) << command;
 
+  // The buffer size is read and let be, as often as it is given.
+  ASSERT_EQ(send("open new alias buffered type waveaudio buffer 4 buffer 6"), 0u);
   ASSERT_EQ(send(kOpenNew), 0u);
-  EXPECT_EQ(send("open new alias NEWSOUND type waveaudio"), MCIERR_DUPLICATE_ALIAS);
-  EXPECT_EQ(send("record newSound from"), MCIERR_MISSING_PARAMETER);
-  EXPECT_EQ(send("record newSound from -5"), MCIERR_BAD_INTEGER);
-  EXPECT_EQ(send("record newSound to 600000x"), MCIERR_BAD_INTEGER);
-  EXPECT_EQ(send("record newSound from 0 from 0"), MCIERR_DUPLICATE_FLAGS);
-  EXPECT_EQ(send("record newSound from 500 to 100"), MCIERR_OUTOFRANGE);
-  EXPECT_EQ(send("record newSound from 1000 to 2000 overwrite"), MCIERR_OUTOFRANGE);  // past the end
-  EXPECT_EQ(send("record newSound sideways"), MCIERR_UNRECOGNIZED_KEYWORD);
-  EXPECT_EQ(send("save newSound"), MCIERR_FILENAME_REQUIRED);
+  const std::pair<std::string, MCIERROR> afterOpen[] = {
+      {"open new alias NEWSOUND type waveaudio", MCIERR_DUPLICATE_ALIAS},
+      {"record newSound from", MCIERR_MISSING_PARAMETER},
+      {"record newSound from -5", MCIERR_BAD_INTEGER},
+      {"record newSound to 600000x", MCIERR_BAD_INTEGER},
+      {"record newSound from 0 from 0", MCIERR_DUPLICATE_FLAGS},
+      {"record newSound from 500 to 100", MCIERR_OUTOFRANGE},
+      {"record newSound from 1000 to 2000 overwrite", MCIERR_OUTOFRANGE},   // past the end
+      {"record newSound sideways", MCIERR_UNRECOGNIZED_KEYWORD},
+      {"save newSound", MCIERR_FILENAME_REQUIRED}};
+  for (const auto& [command, code] : afterOpen) EXPECT_EQ(send(command), code) << command;
   for (const char* other : {"play newSound", "status newSound mode", "seek newSound to start",
                             "pause newSound", "resume newSound", "set newSound time format ms"})
     EXPECT_EQ(send(other), MCIERR_UNSUPPORTED_FUNCTION) << other;
@@ -232,7 +216,7 @@ TEST_F(Mci, StoresAcrossFileSystems) {
   dev = std::make_unique<WaveAudioDevice>(host, shmScratch);
   ASSERT_EQ(send(kOpenNew), 0u);
   ASSERT_EQ(send(kRecord), 0u);
-  feedSignal(host, 0, 300000, dev.get());
+  feedSignal(host, 0, 300000, [&] { dev->flush(); });
   ASSERT_EQ(send("save newSound " + dir.path + "x.wav"), 0u);
   dev.reset();
   EXPECT_TRUE(mci_test::listDir(shmScratch).empty());

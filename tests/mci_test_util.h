@@ -4,13 +4,16 @@
 
 #include "platform/audio/audio_thread/audio_tap.h"
 
+#include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <string>
@@ -67,6 +70,20 @@ inline std::vector<float> signalBlock(uint64_t first, uint32_t frames) {
   return v;
 }
 
+// Feeds frames [first, first + frames) of the test signal in blocks of 512,
+// calling catchUp (if given) every `every` blocks to let the writer keep up.
+inline void feedSignal(FakeHost& host, uint64_t first, uint64_t frames,
+                       const std::function<void()>& catchUp = {}, uint64_t every = 64) {
+  constexpr uint32_t kBlock = 512;
+  for (uint64_t done = 0, blocks = 1; done < frames; ++blocks) {
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kBlock, frames - done));
+    const auto block = signalBlock(first + done, n);
+    host.feed(block.data(), n);
+    done += n;
+    if (catchUp && blocks % every == 0) catchUp();
+  }
+}
+
 struct Wav {
   bool ok = false;
   std::string error;
@@ -119,6 +136,20 @@ inline Wav readWav(const std::string& path) {
   }
   w.ok = true;
   return w;
+}
+
+// True when the recording holds exactly frames [first, first + frames) of the signal.
+inline ::testing::AssertionResult holdsSignal(const Wav& w, uint64_t first, uint64_t frames) {
+  if (!w.ok) return ::testing::AssertionFailure() << "unreadable WAV: " << w.error;
+  if (w.frames() != frames)
+    return ::testing::AssertionFailure() << w.frames() << " frames, expected " << frames;
+  for (uint64_t f = 0; f < frames; ++f)
+    for (int c = 0; c < 2; ++c)
+      if (w.samples[2 * f + c] != signalSample(first + f, c))
+        return ::testing::AssertionFailure()
+               << "frame " << f << " channel " << c << ": " << w.samples[2 * f + c]
+               << " expected " << signalSample(first + f, c);
+  return ::testing::AssertionSuccess();
 }
 
 // Names of the entries of a folder.

@@ -1,6 +1,6 @@
 #include "platform/waveaudio/mci_parser.h"
 
-#include "platform/waveaudio/mci_device.h"
+#include "platform/waveaudio/mci_messages.h"
 
 namespace platform::mci {
 namespace {

@@ -8,6 +8,8 @@
 
 namespace platform {
 
+// Made at the first MCI command.  Only the UI thread calls the backend, so
+// the lazy creation needs no lock.
 WaveAudioDevice& RealBackend::waveAudio() {
   if (!waveAudio_) {
     SoundSystem& s = sound();
