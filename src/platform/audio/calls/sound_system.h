@@ -18,6 +18,7 @@
 #include "platform/audio/calls/wave_cache.h"
 #include "platform/winapi.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -56,6 +57,9 @@ struct SoundSystemOptions {
     o.makeOutput = nullptr;
     return o;
   }
+  // The system's output (output_choice.h), with the engine at its rate:
+  // the graph's under PipeWire, so that nothing is resampled there.
+  static SoundSystemOptions forThisMachine();
 };
 
 class SoundSystem {
@@ -94,6 +98,7 @@ private:
   bool ensureSynth();
   std::unique_ptr<SynthPool> makePool(FluidSynth& first, const FluidSynth::Options& options);
   bool engineRuns() const;
+  void reopenIfLost();
 
   SoundSystemOptions options_;
   std::unique_ptr<FluidSynth> synth_;     // destroyed after the engine and the output
@@ -105,6 +110,7 @@ private:
   HMIDIOUT handle_ = 0;
   HMIDIOUT lastHandle_ = 0;
   int soundfontLoads_ = 0;
+  std::chrono::steady_clock::time_point lastReopen_{};
   std::string lastError_;
 };
 

@@ -42,6 +42,10 @@ public:
   virtual uint64_t underruns() const = 0;
   // A line about the stream for diagnostics and the benchmark.
   virtual std::string describe() const = 0;
+  // One line for the user once it plays: the server and the period, e.g.
+  // "sound through PipeWire 0.3.65, 256 frames at 48000 Hz (5.3 ms)".
+  // Empty for outputs that are not the system's.
+  virtual std::string announcement() const { return {}; }
 };
 
 // Streams with a deep queue at the server and writes every change into the
@@ -75,6 +79,7 @@ public:
   uint32_t queueFrames() const override { return config_.queueFrames(); }
   uint64_t underruns() const override { return underruns_.load(std::memory_order_relaxed); }
   std::string describe() const override;
+  std::string announcement() const override;
 
   // What start() got from the server and the system.
   uint32_t bufferBytes() const { return tlengthBytes_; }
@@ -119,11 +124,13 @@ private:
   uint32_t guard_ = 0;
   bool pipewire_ = false;
   std::string serverName_;
+  std::string serverVersion_;
   uint64_t serverWritten_ = 0;   // frames the server has been given (its write index)
   std::string error_;
 };
 
-// The output the program uses.
+// The output the program uses: PipeWire's or PulseAudio's, as
+// output_choice.h chooses.
 std::unique_ptr<AudioOutput> makeDefaultAudioOutput();
 
 }  // namespace platform
