@@ -9,6 +9,7 @@
 //   bench_sound --listen SECS   open the device and pluck note 69 with program 24, then wait
 //   bench_sound --pitch FILE    pitch of the loudest stretch of a recorded sound file
 #include "proc_stats.h"
+#include "platform/audio/system/pulse_output.h"
 #include "platform/real_backend.h"
 #include "platform/audio/calls/sound_system.h"
 

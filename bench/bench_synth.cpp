@@ -179,8 +179,8 @@ int main(int argc, char** argv) {
                            Variant{"reverb and chorus on", true, true, false},
                            Variant{"effect sends out, effects not run", false, false, true}}) {
     FluidSynth::Options o = options;
-    o.reverb = v.reverb;
-    o.chorus = v.chorus;
+    o.internalReverb = v.reverb;
+    o.internalChorus = v.chorus;
     o.effectSends = v.sends;
     inChild([&] {
     const long before = proc::statusKb("VmRSS:");

@@ -28,9 +28,10 @@ packages=(
   # the Debian package and its tests (scripts/package.sh, tests/package):
   # dpkg-shlibdeps and file for CPack, the validators of the desktop entry
   # and the metainfo, a fresh Debian root to install into; rsvg-convert for
-  # the icon generator (tools/gen_icons.py)
+  # the icon generator (tools/gen_icons.py); lintian for the package, man
+  # for the manual page
   dpkg-dev file desktop-file-utils appstream debootstrap debian-archive-keyring
-  librsvg2-bin
+  librsvg2-bin lintian man-db
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package plinkora_<version>_<arch>.deb with CPack from the
 # project's install rules (program in /usr/bin, pictures and sounds in
-# /usr/share/plinkora, desktop entry, icons, metainfo).  Depends come from
+# /usr/share/plinkora, desktop entry, icons, metainfo, manual page, copyright
+# and changelog in /usr/share/doc/plinkora).  Depends come from
 # dpkg-shlibdeps plus the soundfont and Qt's platform plugin.
 #
 #   scripts/package.sh                       install what is missing, build ./build, package into ./build
@@ -26,6 +27,10 @@ build=$(cd "$build" && pwd)
 out=${out:-$build}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
+
+# cpack reads CPackConfig.cmake before it builds the tree, so a change of
+# the package's settings would only reach the next package: configure first.
+cmake "$build" >/dev/null
 
 work=$(mktemp -d "$out/.cpack-XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -30,7 +30,7 @@ struct Rig {
   explicit Rig(SimulatedOutput::Config config, int poolSize = 6, bool reverb = false) {
     SoundSystemOptions o;
     o.poolSize = poolSize;
-    o.synth.reverb = reverb;
+    o.room = reverb;
     o.makeOutput = [this, config] {
       auto out = std::make_unique<SimulatedOutput>(config);
       server = out.get();
@@ -59,7 +59,7 @@ struct Rig {
 std::vector<float> offlineNote(int program, int note, size_t frames, bool reverb = false) {
   SoundSystemOptions o = SoundSystemOptions::offline();
   o.poolSize = 1;
-  o.synth.reverb = reverb;
+  o.room = reverb;
   SoundSystem s(o);
   HMIDIOUT h = 0;
   EXPECT_EQ(s.midiOutOpen(&h, MIDI_MAPPER), MMSYSERR_NOERROR);
@@ -370,7 +370,7 @@ TEST(Pool, AFullPoolTakesTheQuietestInstance) {
   auto run = [&](int soft, bool withSoft, uint64_t* steals) {
     SoundSystemOptions o = SoundSystemOptions::offline();
     o.poolSize = 4;
-    o.synth.reverb = false;
+    o.room = false;
     SoundSystem s(o);
     HMIDIOUT h = 0;
     EXPECT_EQ(s.midiOutOpen(&h, MIDI_MAPPER), MMSYSERR_NOERROR);

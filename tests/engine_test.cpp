@@ -1,6 +1,7 @@
 // The synthesizer path through the real FluidSynth and soundfont, rendered
 // offline: pitch, program changes, opening and closing the device, the
 // recorder's tap, and the soundfont search.
+#include "platform/audio/audio_thread/midi_message.h"
 #include "platform/audio/calls/sound_system.h"
 #include "sound_test_util.h"
 #include "support/support.h"
@@ -121,14 +122,14 @@ TEST_F(Device, ChannelMessagesBeyondNoteOnAreHonoured) {
 }
 
 TEST_F(Device, MalformedMessagesAreIgnored) {
-  EXPECT_TRUE(isChannelVoiceMessage(programChange(116)));
-  EXPECT_TRUE(isChannelVoiceMessage(programChange(24) | 0xFF0000));   // unused byte not looked at
-  EXPECT_TRUE(isChannelVoiceMessage(noteOn(96, 127, 15)));
-  EXPECT_FALSE(isChannelVoiceMessage(0x45));                // no status byte
-  EXPECT_FALSE(isChannelVoiceMessage(0xFF));                // system reset
-  EXPECT_FALSE(isChannelVoiceMessage(0xF8));                // clock
-  EXPECT_FALSE(isChannelVoiceMessage(0x90 | 0x80 << 8));    // data byte with the high bit
-  EXPECT_FALSE(isChannelVoiceMessage(noteOn(60) | 0x800000));
+  EXPECT_TRUE(MidiMessage(programChange(116)).isChannelVoice());
+  EXPECT_TRUE(MidiMessage(programChange(24) | 0xFF0000).isChannelVoice());   // unused byte not looked at
+  EXPECT_TRUE(MidiMessage(noteOn(96, 127, 15)).isChannelVoice());
+  EXPECT_FALSE(MidiMessage(0x45).isChannelVoice());                // no status byte
+  EXPECT_FALSE(MidiMessage(0xFF).isChannelVoice());                // system reset
+  EXPECT_FALSE(MidiMessage(0xF8).isChannelVoice());                // clock
+  EXPECT_FALSE(MidiMessage(0x90 | 0x80 << 8).isChannelVoice());    // data byte with the high bit
+  EXPECT_FALSE(MidiMessage(noteOn(60) | 0x800000).isChannelVoice());
 
   send(programChange(24));
   for (uint32_t bad : {0x45u, 0xF8u, 0x90u | 0xC5u << 8 | 0x7Fu << 16, 0x90u | 60u << 8 | 0xFFu << 16})

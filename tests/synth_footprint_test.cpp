@@ -211,9 +211,9 @@ TEST(Footprint, MessagesAllocateNothingAndNothingReadsAFile) {
   auto instrument = instrumentOrFail();
   ASSERT_NE(instrument, nullptr);
   FluidSynth::Options chorus, sends, dry;
-  chorus.chorus = true;
+  chorus.internalChorus = true;
   sends.effectSends = true;
-  dry.reverb = false;
+  dry.internalReverb = false;
   auto a = instrument->sibling(chorus), b = instrument->sibling(sends), c = instrument->sibling(dry);
   FluidSynth* all[] = {instrument.get(), a.get(), b.get(), c.get()};
   long renderHeap = 0, renders = 0;
@@ -236,8 +236,8 @@ TEST(Footprint, RenderingDryAllocatesNothing) {
   auto instrument = instrumentOrFail();
   ASSERT_NE(instrument, nullptr);
   FluidSynth::Options dry;
-  dry.reverb = false;
-  dry.chorus = false;
+  dry.internalReverb = false;
+  dry.internalChorus = false;
   auto a = instrument->sibling(dry), b = instrument->sibling(dry);
   FluidSynth* all[] = {a.get(), b.get()};
   const Cost c = measure([&] { play(all, 2, [](FluidSynth* s, uint32_t n) { s->render(block, n); }); });

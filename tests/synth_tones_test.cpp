@@ -242,8 +242,8 @@ TEST_F(Instrument, SiblingsPlayOnTheirOwnAndOutliveEachOther) {
 
 TEST_F(Instrument, EffectSendsCarryTheRoomOutsideTheInstance) {
   FluidSynth::Options dryOptions;
-  dryOptions.reverb = false;
-  dryOptions.chorus = false;
+  dryOptions.internalReverb = false;
+  dryOptions.internalChorus = false;
   FluidSynth::Options sendOptions = dryOptions;
   sendOptions.effectSends = true;
   auto dry = instrument->sibling(dryOptions);

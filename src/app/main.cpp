@@ -1,8 +1,11 @@
 // The program: the real backend under the windows, then Main.
 #include <QApplication>
 #include <QProxyStyle>
+#include <cstdio>
 
+#include "app/command_line.h"
 #include "app/display_platform.h"
+#include "app/display_reach.h"
 #include "app/module1.h"
 #include "app/signals.h"
 #include "platform/desktop/x11_keyboard.h"
@@ -24,7 +27,14 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+  const app::CommandLine options = app::ReadCommandLine(argc, argv);
+  if (options.exitStatus) return *options.exitStatus;
   display_platform::apply();
+  const std::string noDisplay = display_platform::Unreachable(options.platform, options.display);
+  if (!noDisplay.empty()) {
+    std::fprintf(stderr, "plinkora: %s\n", noDisplay.c_str());
+    return 1;
+  }
   QApplication app(argc, argv);
   QGuiApplication::setDesktopFileName(QStringLiteral("io.github.plinkora.Plinkora"));
   QApplication::setStyle(new PlainButtonsStyle);

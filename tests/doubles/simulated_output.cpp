@@ -15,14 +15,15 @@ SimulatedOutput::SimulatedOutput(Config config) : config_(config) {
 }
 
 bool SimulatedOutput::start(AudioEngine& engine) {
-  engine_ = &engine;
+  protocol_ = std::make_unique<OutputProtocol>(engine);
+  protocol_->restart();
   running_ = true;
   service();
   return true;
 }
 
 double SimulatedOutput::latencyMs() {
-  return engine_ ? double(end_ - read_) * 1000.0 / engine_->sampleRate() : 0.0;
+  return protocol_ ? double(end_ - read_) * 1000.0 / protocol_->engine().sampleRate() : 0.0;
 }
 
 std::string SimulatedOutput::describe() const {
@@ -32,7 +33,10 @@ std::string SimulatedOutput::describe() const {
   return line;
 }
 
-void SimulatedOutput::write(uint64_t at, const float* data, uint64_t frames) {
+uint32_t SimulatedOutput::write(uint64_t at, uint32_t count, const OutputProtocol::Frames& mix) noexcept {
+  mix.read(0, count, block_.data());
+  const float* data = block_.data();
+  uint64_t frames = count;
   // A write past the end leaves a hole of silence (the server had run dry).
   if (at < pulled_) {
     const uint64_t late = std::min(frames, pulled_ - at);
@@ -45,19 +49,12 @@ void SimulatedOutput::write(uint64_t at, const float* data, uint64_t frames) {
   if (queue_.size() < (at + frames) * 2) queue_.resize((at + frames) * 2, 0.0f);
   std::copy(data, data + frames * 2, queue_.begin() + long(at * 2));
   end_ = std::max(end_, at + frames);
+  return count;
 }
 
 void SimulatedOutput::service() {
-  if (!running_ || !engine_) return;
-  const AudioEngine::Update u =
-      engine_->advance(pulled_, config_.guardFrames, read_ + config_.queueFrames);
-  uint64_t from = std::max(std::min(u.from, end_), engine_->finalFrames());
-  while (from < u.to) {
-    const uint32_t n = uint32_t(std::min<uint64_t>(u.to - from, AudioEngine::kSpanFrames));
-    engine_->read(from, n, block_.data());
-    write(from, block_.data(), n);
-    from += n;
-  }
+  if (!running_ || !protocol_) return;
+  protocol_->serve({pulled_, config_.guardFrames, read_ + config_.queueFrames}, *this);
 }
 
 void SimulatedOutput::play(uint64_t frames, bool serve) {

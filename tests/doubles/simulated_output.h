@@ -6,19 +6,24 @@
 // taken, and refuses (and counts) writes into what it has already taken.
 // Everything it took is kept: that is what the speaker played.
 //
-// It serves the engine exactly as PulseOutput does: a change is written
-// guardFrames past what the server has taken, and the queue is topped up to
-// queueFrames past the play position.
+// It serves the engine through the same OutputProtocol as the real outputs:
+// its clock says a change is written guardFrames past what the server has
+// taken, and the queue is topped up to queueFrames past the play position.
+// One thread: the test's.
 #pragma once
 
-#include "platform/audio/system/pulse_output.h"
+#include "platform/audio/audio_thread/output_protocol.h"
+#include "platform/audio/system/audio_output.h"
+
+#include <memory>
+#include <string>
 
 #include <cstdint>
 #include <vector>
 
 namespace platform {
 
-class SimulatedOutput : public AudioOutput {
+class SimulatedOutput : public AudioOutput, private OutputProtocol::Writer {
 public:
   struct Config {
     uint32_t queueFrames = 2048;
@@ -56,10 +61,11 @@ public:
   uint64_t rewrittenFrames() const { return rewritten_; }
 
 private:
-  void write(uint64_t at, const float* data, uint64_t frames);
+  uint32_t write(uint64_t at, uint32_t frames, const OutputProtocol::Frames& mix) noexcept override;
 
   Config config_;
-  AudioEngine* engine_ = nullptr;
+  std::unique_ptr<OutputProtocol> protocol_;
+
   bool running_ = false;
   std::vector<float> queue_;    // every frame written, by frame
   std::vector<float> taken_;    // the frames taken, by frame

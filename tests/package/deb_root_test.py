@@ -3,7 +3,9 @@
 
   1. scripts/package.sh builds plinkora_<version>_<arch>.deb: everything
      under /usr, Depends with the shared libraries and fluid-soundfont-gm,
-     Recommends opl3-soundfont;
+     Recommends opl3-soundfont, the manual page, the copyright file and the
+     changelog; Debian 12's lintian finds no error and no warning in it, and
+     every info-level tag it still reports is named in the README;
   2. a fresh bookworm root (debootstrap --variant=minbase from the mirror apt
      is configured with; the debootstrapped root is kept as a tarball in the
      work folder, and so are the packages apt fetched, to save time on the
@@ -13,7 +15,8 @@
   3. the installed program, started in that root (chroot) from its desktop
      entry's Exec line, on a virtual X server and a sound server outside,
      opens its main window "Plinkora" drawn from /usr/share/plinkora, and
-     ends on SIGTERM with status 0.
+     ends on SIGTERM with status 0; without a display it prints its version,
+     and says in one line that no display is reachable (status 1).
   Mounts inside the root are undone and the root is deleted at the end,
   also after a failure (and, should a run be killed, at the next start).
 
@@ -210,8 +213,29 @@ def check_package(deb, version, arch):
               "./usr/share/applications/%s.desktop" % APP_ID, "./usr/share/metainfo/%s.metainfo.xml" % APP_ID,
               "./usr/share/icons/hicolor/scalable/apps/%s.svg" % APP_ID] + \
         ["./usr/share/icons/hicolor/%dx%d/apps/%s.png" % (n, n, APP_ID) for n in ICON_SIZES]
+    wanted += ["./usr/share/man/man1/plinkora.1.gz", "./usr/share/doc/plinkora/copyright",
+               "./usr/share/doc/plinkora/changelog.gz"]
     missing = [p for p in wanted if p not in paths]
-    check(not missing, "the package holds the program, its data, the entry, the metainfo and the icons", str(missing))
+    check(not missing, "the package holds the program, its data, the entry, the metainfo, the icons, "
+          "the manual page, the copyright and the changelog", str(missing))
+
+
+def check_lintian(deb, readme):
+    """lintian (Debian 12's, with the info-level tags shown): no error and no
+    warning; each info tag it still reports is named in the README's
+    install section, which says why it stays."""
+    r = subprocess.run(["lintian", "--display-info", "--fail-on", "error,warning", deb],
+                       capture_output=True, text=True, timeout=600)
+    tags = [line for line in r.stdout.splitlines() if re.match(r"^[EWIPX]: ", line)]
+    log("lintian %s:%s" % (os.path.basename(deb), "".join("\n    " + t for t in tags) or " no tags"))
+    bad = [t for t in tags if t[0] in "EW"]
+    check(r.returncode == 0 and not bad, "lintian reports no error and no warning",
+          "status %d\n%s%s" % (r.returncode, r.stdout, r.stderr))
+    text = open(readme, encoding="utf-8").read()
+    infos = sorted({t.split()[2] for t in tags if t[0] == "I" and len(t.split()) > 2})
+    unexplained = [t for t in infos if t not in text]
+    check(not unexplained, "every info tag lintian still reports is named in the README (%s)" %
+          (", ".join(infos) or "none"), "not in README.md: %s" % unexplained)
 
 
 def start_from_entry(root, servers, children, workdir):
@@ -244,7 +268,7 @@ def main():
     if not mirror_reachable(mirror):
         print("SKIP: the Debian mirror %s cannot be reached" % mirror)
         return SKIP
-    for tool in ("debootstrap", "Xvfb", "pulseaudio", "dpkg-deb"):
+    for tool in ("debootstrap", "Xvfb", "pulseaudio", "dpkg-deb", "lintian"):
         if not shutil.which(tool):
             log("FAIL: %s is not installed (scripts/install-deps.sh installs it)" % tool)
             return 1
@@ -264,6 +288,7 @@ def main():
         debs = glob.glob(os.path.join(out, "*.deb"))
         check(len(debs) == 1, "one package: %s" % debs)
         check_package(debs[0], a.version, arch)
+        check_lintian(debs[0], os.path.join(a.source, "README.md"))
 
         root.make()
         log("root ready: %s" % root.path)
@@ -281,6 +306,13 @@ def main():
         check(state == "install ok installed %s" % a.version, "plinkora %s is installed (%s)" % (a.version, state))
         check(os.path.isfile(os.path.join(root.path, "usr/share/sounds/sf2/FluidR3_GM.sf2")),
               "the General MIDI soundfont came with it")
+        bare = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root"}
+        version = root.chroot(["plinkora", "--version"], "plinkora --version runs in the root", env=bare)
+        check(version.splitlines()[:1] == ["plinkora " + a.version], "it is plinkora %s" % a.version, version)
+        r = subprocess.run([shutil.which("chroot"), root.path, "plinkora"], env=bare, capture_output=True, text=True, timeout=60)
+        check(r.returncode == 1 and len(r.stderr.splitlines()) == 1 and "X11 or Wayland" in r.stderr,
+              "without a display it says so in one line and ends with status 1",
+              "status %s, stderr %r" % (r.returncode, r.stderr))
 
         # The display and the sound server live outside; the root sees the
         # X socket through a bind mount and the sound server's socket as a

@@ -3,8 +3,12 @@
 
   1. every file is in place: the program, its pictures and sounds (the same
      bytes as assets/), the desktop entry, the seven icons, the metainfo;
-  2. desktop-file-validate and appstreamcli (offline) pass, and the entry
-     and the metainfo agree with each other and with the project version;
+  2. desktop-file-validate and appstreamcli (offline) pass without a
+     warning, and the entry and the metainfo agree with each other and with
+     the project version; the metainfo names the licence, dates its
+     releases and captions its screenshot; the manual page is installed
+     and man renders it without a warning; the copyright file is in
+     Debian's machine-readable form;
   3. the installed program, started on a private X and sound server, shows
      the splash for as long as its start sound plays, then the main window
      "Plinkora" drawn from the pictures under the prefix, with the WM_CLASS
@@ -17,7 +21,9 @@ Exit status: 0 passed, 1 failed, 77 skipped (no Xvfb or PulseAudio here).
 """
 import argparse
 import filecmp
+import gzip
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -92,7 +98,35 @@ def check_validators(prefix, desktop, metainfo):
     for argv in (["appstreamcli", "validate", "--no-net", metainfo],
                  ["appstreamcli", "validate-tree", "--no-net", prefix]):
         r = subprocess.run(argv, capture_output=True, text=True)
-        check(r.returncode == 0, " ".join(argv[:3]) + " passes", r.stdout + r.stderr)
+        issues = [line for line in r.stdout.splitlines() if line[:2] in ("E:", "W:")]
+        check(r.returncode == 0 and not issues, " ".join(argv[:3]) + " passes without a warning",
+              r.stdout + r.stderr)
+
+
+def check_manual_and_licence(prefix, source, version):
+    page = os.path.join(prefix, "share", "man", "man1", "plinkora.1.gz")
+    check(os.path.isfile(page), "the manual page share/man/man1/plinkora.1.gz")
+    with gzip.open(page, "rt", encoding="utf-8") as fh:
+        text = fh.read()
+    check(text == open(os.path.join(source, "docs", "plinkora.1"), encoding="utf-8").read(),
+          "it is docs/plinkora.1")
+    th = re.search(r'^\.TH PLINKORA 1 \S+ "Plinkora ([^"]+)"', text, re.M)
+    check(th and th.group(1) == version, "its title line names version %s (%s)" % (version, th and th.group(1)))
+    env = dict(os.environ, LC_ALL="C.UTF-8", MANROFFSEQ="", MANWIDTH="80")
+    r = subprocess.run(["man", "--warnings", "-l", page], capture_output=True, text=True, env=env)
+    rendered = r.stdout
+    check(r.returncode == 0 and not r.stderr.strip() and "EXIT STATUS" in rendered and "PLINKORA_AUDIO_OUTPUT" in rendered,
+          "man --warnings -l renders it without a warning", r.stderr)
+    copyright_file = os.path.join(prefix, "share", "doc", "plinkora", "copyright")
+    text = open(copyright_file, encoding="utf-8").read()
+    check(text.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
+          and re.search(r"^Files: \*\n(.+\n)*License: GPL-3\+$", text, re.M)
+          and re.search(r"^License: GPL-3\+\n .*\n(( .*|)\n)*.*/usr/share/common-licenses/GPL-3", text, re.M),
+          "share/doc/plinkora/copyright: DEP-5, every file GPL-3+ unless named otherwise")
+    with gzip.open(os.path.join(prefix, "share", "doc", "plinkora", "changelog.gz"), "rt") as fh:
+        first = fh.readline()
+    check(re.match(r"^plinkora \(([^)]+)\) ", first), "the changelog is Debian's format: %s" % first.strip())
+    return re.match(r"^plinkora \(([^)]+)\) ", first).group(1)
 
 
 def check_contents(desktop, metainfo, version):
@@ -109,6 +143,10 @@ def check_contents(desktop, metainfo, version):
           "the metainfo launches the desktop entry")
     releases = [r.get("version") for r in c.iter("release")]
     check(releases and releases[0] == version, "the newest release is the project's version %s (%s)" % (version, releases))
+    check(all(re.match(r"^\d{4}-\d\d-\d\d$", r.get("date") or "") for r in c.iter("release")),
+          "every release has a date")
+    check(c.findtext("project_license") == "GPL-3.0-or-later", "the project's licence: GPL-3.0-or-later")
+    check((c.findtext("screenshots/screenshot/caption") or "").strip(), "the screenshot has a caption")
     check(c.find("content_rating") is not None, "a content rating")
     check(len("".join(c.find("description").itertext()).split()) >= 20, "a description")
     image = c.find("screenshots/screenshot/image")
@@ -160,6 +198,8 @@ def main():
         check_icons_drawn(a.source, a.work, os.path.join(prefix, "share"))
         check_validators(prefix, desktop, metainfo)
         entry = check_contents(desktop, metainfo, a.version)
+        changelog_version = check_manual_and_licence(prefix, a.source, a.version)
+        check(changelog_version == a.version, "the changelog's newest entry is %s (%s)" % (a.version, changelog_version))
 
         servers = Servers(children, a.work).start()
         data = os.path.join(prefix, "share", "plinkora")

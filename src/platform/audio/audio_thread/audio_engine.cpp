@@ -1,6 +1,6 @@
 #include "platform/audio/audio_thread/audio_engine.h"
 
-#include "platform/audio/system/fluid_synth.h"
+#include "platform/audio/audio_thread/midi_message.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,31 +9,12 @@
 
 namespace platform {
 
-namespace {
-constexpr uint64_t kMask = AudioEngine::kSpanFrames - 1;
-
-// Calls fn(ringIndex, frames) for the pieces of [from, to) in a ring.
-template <typename Fn>
-void forPieces(uint64_t from, uint64_t to, Fn fn) {
-  while (from < to) {
-    const uint64_t index = from & kMask;
-    const uint64_t n = std::min<uint64_t>(to - from, AudioEngine::kSpanFrames - index);
-    fn(size_t(index), uint32_t(n));
-    from += n;
-  }
-}
-}  // namespace
-
 AudioEngine::AudioEngine(uint32_t sampleRate)
     : rate_(sampleRate),
       wave_(sampleRate, &wakeSignal_),
-      waveRing_(new float[size_t(kSpanFrames) * 2]()),
-      wetRing_(new float[size_t(kSpanFrames) * 2]()),
       room_(sampleRate),
       dry_(new float[size_t(kRoomChunk) * 2]()),
-      send_(new float[kRoomChunk]()),
-      wetFifo_(new float[size_t(kSpanFrames) * 2]()),
-      mixRing_(new float[size_t(kSpanFrames) * 2]()) {}
+      send_(new float[kRoomChunk]()) {}
 
 AudioEngine::~AudioEngine() = default;
 
@@ -67,7 +48,7 @@ bool AudioEngine::detachSynth() {
 }
 
 bool AudioEngine::sendMidi(uint32_t packed) {
-  if (!attached_ || !isChannelVoiceMessage(packed)) return false;
+  if (!attached_ || !MidiMessage(packed).isChannelVoice()) return false;
   return push({SynthCommand::Midi, packed});
 }
 
@@ -112,8 +93,7 @@ bool AudioEngine::applySynthCommand(const SynthCommand& c, uint64_t at) noexcept
       break;
     case SynthCommand::Midi: {
       if (!pool_ || !synthAttached_) break;
-      const bool noteOn = (c.message & 0xF0) == 0x90 && ((c.message >> 16) & 0x7F) != 0;
-      if (noteOn) changed = pool_->noteOn(c.message, at, written_);
+      if (MidiMessage(c.message).isNoteOn()) changed = pool_->noteOn(c.message, at, written_);
       else pool_->message(c.message);
       midiDispatched_.fetch_add(1, std::memory_order_relaxed);
       break;
@@ -150,19 +130,17 @@ uint64_t AudioEngine::takeDueCommands(const CommandClock& clock, uint64_t end) n
 }
 
 void AudioEngine::renderWave(uint64_t from, uint64_t to) noexcept {
-  forPieces(from, to, [&](size_t i, uint32_t n) { wave_.renderNext(&waveRing_[i * 2], n); });
+  waveRing_.forPieces(from, to, [&](float* w, uint32_t n, uint64_t) { wave_.renderNext(w, n); });
 }
 
 void AudioEngine::mix(uint64_t from, uint64_t to) noexcept {
-  forPieces(from, to, [&](size_t i, uint32_t n) {
-      float* m = &mixRing_[i * 2];
-    const float* w = &waveRing_[i * 2];
-    const float* r = &wetRing_[i * 2];
+  mixRing_.forPieces(from, to, [&](float* m, uint32_t n, uint64_t first) {
+    const float* w = waveRing_.at(first);
+    const float* r = wetRing_.at(first);
     for (uint32_t k = 0; k < n * 2; ++k) m[k] = w[k] + r[k];
   });
-  if (pool_) pool_->addInto(mixRing_.get(), from, to);
-  forPieces(from, to, [&](size_t i, uint32_t n) {
-    float* m = &mixRing_[i * 2];
+  if (pool_) pool_->addInto(mixRing_, from, to);
+  mixRing_.forPieces(from, to, [](float* m, uint32_t n, uint64_t) {
     for (uint32_t k = 0; k < n * 2; ++k) m[k] = std::fmin(1.0f, std::fmax(-1.0f, m[k]));
   });
 }
@@ -181,9 +159,9 @@ void AudioEngine::feedRoom(uint64_t from, uint64_t to) noexcept {
     room_.process(send_.get(), dry, n);
     for (uint32_t i = 0; i < n; ++i) {
       if (wetIn_ - wetOut_ == kSpanFrames) ++wetOut_;   // never, unless the queue shrank suddenly
-      const size_t at = size_t(wetIn_ & kMask) * 2;
-      wetFifo_[at] = dry[i * 2];
-      wetFifo_[at + 1] = dry[i * 2 + 1];
+      float* w = wetFifo_.at(wetIn_);
+      w[0] = dry[i * 2];
+      w[1] = dry[i * 2 + 1];
       ++wetIn_;
     }
     f += n;
@@ -193,11 +171,11 @@ void AudioEngine::feedRoom(uint64_t from, uint64_t to) noexcept {
 // The room's output for new frames [from, to): what waits, else silence.
 void AudioEngine::takeWet(uint64_t from, uint64_t to) noexcept {
   for (uint64_t f = from; f < to; ++f) {
-    float* d = &wetRing_[size_t(f & kMask) * 2];
+    float* d = wetRing_.at(f);
     if (wetOut_ < wetIn_) {
-      const size_t at = size_t(wetOut_ & kMask) * 2;
-      d[0] = wetFifo_[at];
-      d[1] = wetFifo_[at + 1];
+      const float* w = wetFifo_.at(wetOut_);
+      d[0] = w[0];
+      d[1] = w[1];
       ++wetOut_;
     } else {
       d[0] = d[1] = 0.0f;
@@ -210,7 +188,7 @@ void AudioEngine::finalizeTo(uint64_t frame) noexcept {
   feedRoom(final_, frame);
   inTap_.store(true, std::memory_order_seq_cst);
   if (AudioTap* tap = tap_.load(std::memory_order_seq_cst))
-    forPieces(final_, frame, [&](size_t i, uint32_t n) { tap->onMix(&mixRing_[i * 2], n); });
+    mixRing_.forPieces(final_, frame, [&](const float* m, uint32_t n, uint64_t) { tap->onMix(m, n); });
   inTap_.store(false, std::memory_order_seq_cst);
   final_ = frame;
   if (pool_) pool_->forget(frame);
@@ -300,8 +278,8 @@ AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_
 }
 
 void AudioEngine::read(uint64_t from, uint32_t frames, float* out) const noexcept {
-  forPieces(from, from + frames, [&](size_t i, uint32_t n) {
-    std::memcpy(out, &mixRing_[i * 2], size_t(n) * 2 * sizeof(float));
+  mixRing_.forPieces(from, from + frames, [&](const float* m, uint32_t n, uint64_t) {
+    std::memcpy(out, m, size_t(n) * 2 * sizeof(float));
     out += size_t(n) * 2;
   });
 }

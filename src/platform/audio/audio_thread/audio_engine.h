@@ -29,6 +29,7 @@
 
 #include "platform/audio/audio_thread/audio_tap.h"
 #include "platform/audio/audio_thread/command_clock.h"
+#include "platform/audio/audio_thread/frame_ring.h"
 #include "platform/audio/audio_thread/room_reverb.h"
 #include "platform/audio/audio_thread/spsc_queue.h"
 #include "platform/audio/audio_thread/synth_pool.h"
@@ -45,7 +46,7 @@ class AudioEngine : public TapHost {
 public:
   // The most frames the engine holds replaceable: the deepest queue an
   // output may keep.
-  static constexpr uint32_t kSpanFrames = SynthPool::kSpanFrames;
+  static constexpr uint32_t kSpanFrames = FrameRing::kFrames;
 
   explicit AudioEngine(uint32_t sampleRate = 44100);
   ~AudioEngine() override;
@@ -170,15 +171,15 @@ private:
   bool synthAttached_ = false;
   uint64_t final_ = 0;
   uint64_t written_ = 0;
-  std::unique_ptr<float[]> waveRing_;   // the wave channel's contribution
-  std::unique_ptr<float[]> wetRing_;    // the room's contribution
+  FrameRing waveRing_;                  // the wave channel's contribution
+  FrameRing wetRing_;                   // the room's contribution
   RoomReverb room_;
   bool roomOn_ = false;
   std::unique_ptr<float[]> dry_;        // kRoomChunk stereo frames
   std::unique_ptr<float[]> send_;       // kRoomChunk mono samples
-  std::unique_ptr<float[]> wetFifo_;    // the room's output, waiting for the end of the queue
+  FrameRing wetFifo_;                   // the room's output, waiting for the end of the queue
   uint64_t wetIn_ = 0, wetOut_ = 0;
-  std::unique_ptr<float[]> mixRing_;    // the clipped sum of every source
+  FrameRing mixRing_;                   // the clipped sum of every source
 
   // the tap
   std::atomic<AudioTap*> tap_{nullptr};

@@ -1,6 +1,6 @@
 #include "platform/audio/audio_thread/synth_pool.h"
 
-#include "platform/audio/system/fluid_synth.h"
+#include "platform/audio/audio_thread/midi_message.h"
 
 #include <algorithm>
 #include <cmath>
@@ -28,32 +28,34 @@ SynthPool::SynthPool(uint32_t sampleRate)
     : rate_(sampleRate),
       releaseStep_(float(std::exp(-1.0 / (kReleaseSeconds * double(sampleRate))))),
       scratch_(new float[size_t(kChunk) * 2]()) {
-  for (ChannelState& c : channels_) {
-    std::fill(std::begin(c.cc), std::end(c.cc), int16_t(-1));
-    c.program = -1;
-    c.bend = -1;
-    c.pressure = -1;
-  }
+  for (ChannelState& c : channels_) c.clear();
 }
 
 SynthPool::~SynthPool() = default;
 
-void SynthPool::add(FluidSynth* synth) {
+void SynthPool::ChannelState::clear() noexcept {
+  std::fill(std::begin(cc), std::end(cc), int16_t(-1));
+  program = -1;
+  bend = -1;
+  pressure = -1;
+}
+
+void SynthPool::add(SynthInstance* synth) {
   Instance in;
   in.synth = synth;
   // Zeroed now so that no page is first touched on the audio thread.
-  in.ring.reset(new float[size_t(kSpanFrames) * 2]());
+  in.ring = std::make_unique<FrameRing>();
   instances_.push_back(std::move(in));
 }
 
 // ---- the device's channel state ----
 
 void SynthPool::remember(uint32_t packed) noexcept {
-  const int status = packed & 0xF0, ch = packed & 0x0F;
-  const int d1 = (packed >> 8) & 0x7F, d2 = (packed >> 16) & 0x7F;
-  ChannelState& c = channels_[ch];
-  switch (status) {
-    case 0xB0:
+  const MidiMessage m(packed);
+  const int d1 = m.data1(), d2 = m.data2();
+  ChannelState& c = channels_[m.channel()];
+  switch (m.kind()) {
+    case MidiMessage::Controller:
       if (d1 == 121) {   // reset all controllers
         std::fill(std::begin(c.cc), std::end(c.cc), int16_t(-1));
         c.bend = -1;
@@ -62,9 +64,9 @@ void SynthPool::remember(uint32_t packed) noexcept {
         c.cc[d1] = int16_t(d2);
       }
       break;
-    case 0xC0: c.program = int16_t(d1); break;
-    case 0xD0: c.pressure = int16_t(d1); break;
-    case 0xE0: c.bend = d1 | d2 << 7; break;
+    case MidiMessage::Program: c.program = int16_t(d1); break;
+    case MidiMessage::ChannelPressure: c.pressure = int16_t(d1); break;
+    case MidiMessage::PitchBend: c.bend = m.bend(); break;
     default: break;
   }
 }
@@ -74,11 +76,11 @@ void SynthPool::restore(Instance& in) noexcept {
   for (int ch = 0; ch < kChannels; ++ch) {
     const ChannelState& c = channels_[ch];
     for (int n = 0; n < 120; ++n)
-      if (c.cc[n] >= 0) in.synth->dispatch(uint32_t(0xB0 | ch) | uint32_t(n) << 8 | uint32_t(c.cc[n]) << 16);
-    if (c.program >= 0) in.synth->dispatch(uint32_t(0xC0 | ch) | uint32_t(c.program) << 8);
+      if (c.cc[n] >= 0) in.synth->dispatch(MidiMessage::make(MidiMessage::Controller, ch, n, c.cc[n]).packed);
+    if (c.program >= 0) in.synth->dispatch(MidiMessage::make(MidiMessage::Program, ch, c.program).packed);
     if (c.bend >= 0)
-      in.synth->dispatch(uint32_t(0xE0 | ch) | uint32_t(c.bend & 0x7F) << 8 | uint32_t(c.bend >> 7) << 16);
-    if (c.pressure >= 0) in.synth->dispatch(uint32_t(0xD0 | ch) | uint32_t(c.pressure) << 8);
+      in.synth->dispatch(MidiMessage::make(MidiMessage::PitchBend, ch, c.bend & 0x7F, c.bend >> 7).packed);
+    if (c.pressure >= 0) in.synth->dispatch(MidiMessage::make(MidiMessage::ChannelPressure, ch, c.pressure).packed);
   }
   in.needsReset = false;
 }
@@ -104,11 +106,11 @@ void SynthPool::align(Instance& in) noexcept {
 }
 
 void SynthPool::render(Instance& in, uint64_t start, uint64_t end) noexcept {
-  if (in.from >= in.to || (start > in.to && start - in.to >= kSpanFrames)) {
+  if (in.from >= in.to || (start > in.to && start - in.to >= FrameRing::kFrames)) {
     in.from = in.to = start;
   } else if (in.to < start) {
     for (uint64_t f = in.to; f < start; ++f) {
-      float* d = &in.ring[(f & kSpanMask) * 2];
+      float* d = in.ring->at(f);
       d[0] = d[1] = 0.0f;
     }
     in.to = start;
@@ -131,7 +133,7 @@ void SynthPool::render(Instance& in, uint64_t start, uint64_t end) noexcept {
         gain *= releaseStep_;
       }
       peak = std::max(peak, std::max(std::fabs(l), std::fabs(r)));
-      float* d = &in.ring[(frame & kSpanMask) * 2];
+      float* d = in.ring->at(frame);
       if (frame < in.to) {
         d[0] += l;
         d[1] += r;
@@ -174,7 +176,7 @@ bool SynthPool::noteOn(uint32_t packed, uint64_t at, uint64_t end) noexcept {
     // audio has them, and stop.
     for (uint64_t f = std::max(at, in.from); f < in.to; ++f) {
       const float g = f - at < kStealFadeFrames ? 1.0f - float(f - at) / float(kStealFadeFrames) : 0.0f;
-      float* d = &in.ring[(f & kSpanMask) * 2];
+      float* d = in.ring->at(f);
       d[0] *= g;
       d[1] *= g;
     }
@@ -194,9 +196,7 @@ bool SynthPool::noteOn(uint32_t packed, uint64_t at, uint64_t end) noexcept {
 }
 
 void SynthPool::message(uint32_t packed) noexcept {
-  const uint32_t status = packed & 0xF0;
-  const bool noteOff = status == 0x80 || (status == 0x90 && ((packed >> 16) & 0x7F) == 0);
-  if (noteOff) {
+  if (MidiMessage(packed).isNoteOff()) {
     for (Instance& in : instances_)
       if (in.state == State::Playing) in.synth->dispatch(packed);
     return;
@@ -215,7 +215,7 @@ bool SynthPool::releaseAll(uint64_t at, uint64_t end) noexcept {
     float gain = 1.0f;
     for (uint64_t f = at; f < std::min(end, in.to); ++f) {
       if (f >= in.from) {
-        float* d = &in.ring[(f & kSpanMask) * 2];
+        float* d = in.ring->at(f);
         d[0] *= gain;
         d[1] *= gain;
       }
@@ -228,12 +228,7 @@ bool SynthPool::releaseAll(uint64_t at, uint64_t end) noexcept {
 }
 
 void SynthPool::resetChannels() noexcept {
-  for (ChannelState& c : channels_) {
-    std::fill(std::begin(c.cc), std::end(c.cc), int16_t(-1));
-    c.program = -1;
-    c.bend = -1;
-    c.pressure = -1;
-  }
+  for (ChannelState& c : channels_) c.clear();
   // Silent and releasing instances get the fresh state (and the messages
   // after it) when they next play: a tone change costs the audio thread
   // next to nothing, however big the pool.
@@ -249,14 +244,14 @@ void SynthPool::renderNext(uint64_t from, uint32_t frames) noexcept {
     if (in.state != State::Idle) render(in, from, from + frames);
 }
 
-void SynthPool::addInto(float* mix, uint64_t from, uint64_t to) const noexcept {
+void SynthPool::addInto(FrameRing& mix, uint64_t from, uint64_t to) const noexcept {
   for (const Instance& in : instances_) {
     const uint64_t a = std::max(from, in.from), b = std::min(to, in.to);
-    for (uint64_t f = a; f < b; ++f) {
-      const size_t i = size_t(f & kSpanMask) * 2;
-      mix[i] += in.ring[i];
-      mix[i + 1] += in.ring[i + 1];
-    }
+    const FrameRing& ring = *in.ring;
+    mix.forPieces(a, b, [&](float* m, uint32_t n, uint64_t first) {
+      const float* r = ring.at(first);
+      for (uint32_t k = 0; k < n * 2; ++k) m[k] += r[k];
+    });
   }
 }
 
@@ -264,11 +259,10 @@ void SynthPool::addLinear(float* out, uint64_t from, uint32_t frames) const noex
   const uint64_t to = from + frames;
   for (const Instance& in : instances_) {
     const uint64_t a = std::max(from, in.from), b = std::min(to, in.to);
-    for (uint64_t f = a; f < b; ++f) {
-      const size_t i = size_t(f & kSpanMask) * 2, o = size_t(f - from) * 2;
-      out[o] += in.ring[i];
-      out[o + 1] += in.ring[i + 1];
-    }
+    in.ring->forPieces(a, b, [&](const float* r, uint32_t n, uint64_t first) {
+      float* o = out + size_t(first - from) * 2;
+      for (uint32_t k = 0; k < n * 2; ++k) o[k] += r[k];
+    });
   }
 }
 

@@ -1,4 +1,4 @@
-// The synthesizer as a pool of FluidSynth instances that share one loaded
+// The synthesizer as a pool of FluidSynth instances (SynthInstance) that share one loaded
 // soundfont set.  FluidSynth cannot roll its state back, but its output is
 // the sum of its voices, so every struck note goes to an instance of its own
 // that is silent: that instance renders the note from the strike point into
@@ -29,15 +29,13 @@
 #include <memory>
 #include <vector>
 
-namespace platform {
+#include "platform/audio/audio_thread/frame_ring.h"
+#include "platform/audio/audio_thread/synth_instance.h"
 
-class FluidSynth;
+namespace platform {
 
 class SynthPool {
 public:
-  // Frames of a ring: the most the engine may hold that can still change.
-  static constexpr uint32_t kSpanFrames = 16384;
-  static constexpr uint64_t kSpanMask = kSpanFrames - 1;
   // Time constant of the fade that releases notes at a close.
   static constexpr double kReleaseSeconds = 0.1;
   // A stolen instance's old notes fade out over this many frames where the
@@ -51,7 +49,7 @@ public:
 
   // ---- UI thread, before the engine has the pool ----
   // Adds one instance (not owned; it must outlive the pool's last use).
-  void add(FluidSynth* synth);
+  void add(SynthInstance* synth);
   size_t size() const { return instances_.size(); }
 
   // ---- audio thread ----
@@ -75,9 +73,8 @@ public:
   // Renders the next `frames` frames, from `from` (== end), of every
   // sounding instance into its ring.
   void renderNext(uint64_t from, uint32_t frames) noexcept;
-  // Adds every instance's contribution over [from, to) into `mix`, a ring
-  // of kSpanFrames stereo frames indexed like the instances' rings.
-  void addInto(float* mix, uint64_t from, uint64_t to) const noexcept;
+  // Adds every instance's contribution over [from, to) into `mix`.
+  void addInto(FrameRing& mix, uint64_t from, uint64_t to) const noexcept;
   // Adds every instance's contribution over [from, from + frames) into
   // `out`, plain interleaved stereo.
   void addLinear(float* out, uint64_t from, uint32_t frames) const noexcept;
@@ -91,8 +88,8 @@ public:
 private:
   enum class State : uint8_t { Idle, Playing, Releasing };
   struct Instance {
-    FluidSynth* synth = nullptr;
-    std::unique_ptr<float[]> ring;   // kSpanFrames stereo frames
+    SynthInstance* synth = nullptr;
+    std::unique_ptr<FrameRing> ring;
     State state = State::Idle;
     uint64_t from = 0, to = 0;       // the ring holds the contribution over [from, to); zero elsewhere
     uint64_t releaseAt = 0;          // Releasing: the fade starts here
@@ -109,6 +106,7 @@ private:
     int16_t program;
     int32_t bend;
     int16_t pressure;
+    void clear() noexcept;
   };
 
   void render(Instance& in, uint64_t start, uint64_t end) noexcept;

@@ -1,6 +1,6 @@
 #include "platform/audio/calls/sound_system.h"
+#include "platform/audio/audio_thread/midi_message.h"
 #include "platform/audio/system/output_choice.h"
-#include "platform/audio/system/pipewire_output.h"
 #include "platform/end_request.h"
 
 #include <algorithm>
@@ -40,10 +40,7 @@ bool SoundSystem::ensureOutput() {
     return true;
   }
   lastError_ = "no audio output could be opened";
-  if (auto* pulse = dynamic_cast<PulseOutput*>(output_.get()); pulse && !pulse->error().empty())
-    lastError_ += ": " + pulse->error();
-  if (auto* pw = dynamic_cast<PipeWireOutput*>(output_.get()); pw && !pw->error().empty())
-    lastError_ += ": " + pw->error();
+  if (output_ && !output_->error().empty()) lastError_ += ": " + output_->error();
   output_.reset();
   return false;
 }
@@ -55,8 +52,8 @@ bool SoundSystem::ensureSynth() {
   FluidSynth::Options instanceOptions = options_.synth;
   instanceOptions.polyphony = std::max(1, options_.voicesPerInstance);
   // The room is the engine's one shared reverb; the instances play dry.
-  instanceOptions.reverb = false;
-  instanceOptions.chorus = false;
+  instanceOptions.internalReverb = false;
+  instanceOptions.internalChorus = false;
   for (const std::string& path : candidates) {
     std::string error;
     InstrumentFonts fonts;
@@ -67,7 +64,7 @@ bool SoundSystem::ensureSynth() {
       continue;
     }
     auto pool = makePool(*synth, instanceOptions);
-    if (!engine_.installSynth(pool.get(), options_.synth.reverb)) {
+    if (!engine_.installSynth(pool.get(), options_.room)) {
       why = "the audio engine did not take the synthesizer";
       siblings_.clear();
       continue;
@@ -127,7 +124,7 @@ void SoundSystem::reopenIfLost() {
 
 MMRESULT SoundSystem::midiOutShortMsg(HMIDIOUT hmo, uint32_t msg) {
   if (handle_ == 0 || hmo != handle_) return MMSYSERR_INVALHANDLE;
-  if (!isChannelVoiceMessage(msg)) return MMSYSERR_NOERROR;   // a synthesizer ignores these
+  if (!MidiMessage(msg).isChannelVoice()) return MMSYSERR_NOERROR;   // a synthesizer ignores these
   reopenIfLost();
   return engine_.sendMidi(msg) ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
 }

@@ -12,7 +12,7 @@
 
 #include "platform/audio/audio_thread/audio_engine.h"
 #include "platform/audio/system/fluid_synth.h"
-#include "platform/audio/system/pulse_output.h"
+#include "platform/audio/system/audio_output.h"
 #include "platform/audio/system/soundfont.h"
 #include "platform/audio/audio_thread/synth_pool.h"
 #include "platform/audio/calls/wave_cache.h"
@@ -31,6 +31,8 @@ struct SoundSystemOptions {
   // Soundfonts tried in order at the first open.
   std::vector<std::string> soundfonts = defaultSoundfontSearch();
   FluidSynth::Options synth;
+  // The instruments' sum goes through the engine's one shared room reverb.
+  bool room = true;
   // Synthesizer instances in the pool: each struck note sounds on one of its
   // own until it has died away.  The first loads the soundfonts; the others
   // come from makeSibling and share them.

@@ -1,5 +1,8 @@
 #include "platform/audio/system/fluid_synth.h"
 
+#include "platform/audio/audio_thread/midi_message.h"
+#include "platform/audio/audio_thread/room_reverb.h"
+
 #include <fluidsynth.h>
 
 #include <algorithm>
@@ -75,21 +78,6 @@ struct FluidSynth::Fonts {
     if (settings) delete_fluid_settings(settings);
   }
 };
-
-bool isChannelVoiceMessage(uint32_t packed) noexcept {
-  const uint32_t status = packed & 0xFF;
-  const uint32_t d1 = (packed >> 8) & 0xFF;
-  const uint32_t d2 = (packed >> 16) & 0xFF;
-  if (status < 0x80 || status >= 0xF0) return false;
-  if (d1 & 0x80) return false;
-  switch (status & 0xF0) {
-    case 0xC0:
-    case 0xD0:
-      return true;   // one data byte; the second is not looked at
-    default:
-      return (d2 & 0x80) == 0;
-  }
-}
 
 std::unique_ptr<FluidSynth> FluidSynth::create(const std::string& path, const Options& options,
                                                std::string* error) {
@@ -208,12 +196,14 @@ std::unique_ptr<FluidSynth> FluidSynth::make(std::shared_ptr<Fonts> fonts, const
   fluid_settings_setnum(s, "synth.gain", options.gain);
   // With effect sends, both effects are switched on so that the voices feed
   // their sends, and their units are then stopped (below).
-  fluid_settings_setint(s, "synth.reverb.active", options.reverb || options.effectSends ? 1 : 0);
-  fluid_settings_setnum(s, "synth.reverb.room-size", 0.35);
-  fluid_settings_setnum(s, "synth.reverb.damp", 0.4);
-  fluid_settings_setnum(s, "synth.reverb.width", 0.8);
-  fluid_settings_setnum(s, "synth.reverb.level", 0.5);
-  fluid_settings_setint(s, "synth.chorus.active", options.chorus || options.effectSends ? 1 : 0);
+  fluid_settings_setint(s, "synth.reverb.active", options.internalReverb || options.effectSends ? 1 : 0);
+  // FluidSynth's own reverb, when asked for, is the same room as the shared one.
+  const RoomReverb::Settings room;
+  fluid_settings_setnum(s, "synth.reverb.room-size", room.roomSize);
+  fluid_settings_setnum(s, "synth.reverb.damp", room.damp);
+  fluid_settings_setnum(s, "synth.reverb.width", room.width);
+  fluid_settings_setnum(s, "synth.reverb.level", room.level);
+  fluid_settings_setint(s, "synth.chorus.active", options.internalChorus || options.effectSends ? 1 : 0);
 
   self->synth_ = new_fluid_synth(s);
   if (!self->synth_) return fail("FluidSynth could not be started");
@@ -316,22 +306,20 @@ void FluidSynth::renderWithSends(float* interleaved, float* reverbSend, float* c
 }
 
 void FluidSynth::dispatch(uint32_t packed) noexcept {
-  if (!isChannelVoiceMessage(packed)) return;
-  const int status = packed & 0xFF;
-  const int ch = status & 0x0F;
-  const int d1 = (packed >> 8) & 0x7F;
-  const int d2 = (packed >> 16) & 0x7F;
-  switch (status & 0xF0) {
-    case 0x80: fluid_synth_noteoff(synth_, ch, d1); break;
-    case 0x90:
-      if (d2 == 0) fluid_synth_noteoff(synth_, ch, d1);   // velocity 0 is a note-off
+  const MidiMessage m(packed);
+  if (!m.isChannelVoice()) return;
+  const int ch = m.channel(), d1 = m.data1(), d2 = m.data2();
+  switch (m.kind()) {
+    case MidiMessage::NoteOff: fluid_synth_noteoff(synth_, ch, d1); break;
+    case MidiMessage::NoteOn:
+      if (m.isNoteOff()) fluid_synth_noteoff(synth_, ch, d1);
       else fluid_synth_noteon(synth_, ch, d1, d2);
       break;
-    case 0xA0: fluid_synth_key_pressure(synth_, ch, d1, d2); break;
-    case 0xB0: fluid_synth_cc(synth_, ch, d1, d2); break;
-    case 0xC0: selectTone(ch, d1); break;
-    case 0xD0: fluid_synth_channel_pressure(synth_, ch, d1); break;
-    case 0xE0: fluid_synth_pitch_bend(synth_, ch, d1 | (d2 << 7)); break;
+    case MidiMessage::KeyPressure: fluid_synth_key_pressure(synth_, ch, d1, d2); break;
+    case MidiMessage::Controller: fluid_synth_cc(synth_, ch, d1, d2); break;
+    case MidiMessage::Program: selectTone(ch, d1); break;
+    case MidiMessage::ChannelPressure: fluid_synth_channel_pressure(synth_, ch, d1); break;
+    case MidiMessage::PitchBend: fluid_synth_pitch_bend(synth_, ch, m.bend()); break;
   }
 }
 

@@ -41,6 +41,7 @@
 // no sibling plays or after unsetPrograms() and with activeVoices() at 0.
 #pragma once
 
+#include "platform/audio/audio_thread/synth_instance.h"
 #include "platform/audio/system/soundfont.h"
 
 #include <array>
@@ -54,12 +55,6 @@ struct _fluid_synth_t;
 
 namespace platform {
 
-// A channel voice message as midiOutShortMsg packs it: status in bits 0-7,
-// first data byte in bits 8-15, second in bits 16-23.  True for note-off,
-// note-on, key pressure, controller, program change, channel pressure and
-// pitch bend with data bytes below 0x80; false for system messages, bare
-// data bytes and anything with a high bit set in a data byte it uses.
-bool isChannelVoiceMessage(uint32_t packed) noexcept;
 
 // Where an instrument's soundfonts come from: the first of each list that
 // loads.  The defaults are the fixed places the program looks in.
@@ -68,14 +63,17 @@ struct InstrumentFonts {
   std::vector<std::string> opl3 = defaultOpl3Search();   // optional: when none loads, all from GM
 };
 
-class FluidSynth {
+class FluidSynth : public SynthInstance {
 public:
   struct Options {
     uint32_t sampleRate = 44100;
     int polyphony = 64;          // voices; plucked notes die away, so this is plenty
     float gain = 0.3f;           // master gain: four strings at full velocity stay below clipping
-    bool reverb = true;          // a light room
-    bool chorus = false;
+    // FluidSynth's own effects in this instance.  The program plays its
+    // instances dry and puts their sum through one shared room instead
+    // (room_reverb.h); these are for FluidSynth on its own.
+    bool internalReverb = true;
+    bool internalChorus = false;
     int defaultReverbSend = 40;  // CC 91 given to every channel on reset
     // The internal reverb and chorus are not run; instead renderWithSends()
     // hands out the voices' mono reverb and chorus sends (each voice's
@@ -126,7 +124,7 @@ public:
 
   // ---- audio thread ----
   // Writes (not adds) `frames` frames of interleaved stereo.
-  void render(float* interleaved, uint32_t frames) noexcept;
+  void render(float* interleaved, uint32_t frames) noexcept override;
   // With Options::effectSends: writes the dry sound as render() does and the
   // mono reverb and chorus sends (`frames` samples each; either may be
   // null).  Without it the sends are written as silence.
@@ -134,20 +132,20 @@ public:
                        uint32_t frames) noexcept;
   // Plays one packed channel voice message; malformed ones are ignored.
   // Program changes go through the program map.
-  void dispatch(uint32_t packed) noexcept;
+  void dispatch(uint32_t packed) noexcept override;
   // Sustain and sostenuto off and every note released on every channel:
   // the notes die away through their own release.
-  void releaseAll() noexcept;
+  void releaseAll() noexcept override;
   // Every voice stopped at once.
-  void silence() noexcept;
+  void silence() noexcept override;
   // The state a freshly opened device has: controllers reset, volume 100,
   // pan centre, default reverb send, the fallback tone on every channel,
   // pitch bend centred.  Voices that are still dying away keep going.
-  void resetChannels() noexcept;
+  void resetChannels() noexcept override;
   // Every channel without a preset (notes sound nothing until the next
   // program change or resetChannels()); voices still sounding go on.
   void unsetPrograms() noexcept;
-  int activeVoices() const noexcept;
+  int activeVoices() const noexcept override;
 
   struct Fonts;   // the loaded soundfonts, shared by an instrument and its siblings
 

@@ -1,6 +1,7 @@
 #include "platform/audio/system/output_choice.h"
 
 #include "platform/audio/system/pipewire_output.h"
+#include "platform/audio/system/pulse_output.h"
 
 #include <pipewire/pipewire.h>
 
@@ -119,9 +120,5 @@ std::unique_ptr<AudioOutput> makeAudioOutput(const OutputChoice& choice) {
   if (choice.pipewire) return std::make_unique<PipeWireOutput>(PipeWireOutput::configFromEnvironment());
   return std::make_unique<PulseOutput>(PulseOutput::configFromEnvironment());
 }
-
-// The program's output, chosen anew at each opening (after a server went
-// away another may answer).
-std::unique_ptr<AudioOutput> makeDefaultAudioOutput() { return makeAudioOutput(chooseAudioOutput()); }
 
 }  // namespace platform

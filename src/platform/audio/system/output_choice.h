@@ -8,7 +8,7 @@
 // Threads: the UI thread (the sound system, before and at each opening).
 #pragma once
 
-#include "platform/audio/system/pulse_output.h"
+#include "platform/audio/system/audio_output.h"
 
 #include <cstdint>
 #include <memory>

@@ -183,7 +183,7 @@ void PipeWireOutput::process() noexcept {
     idleSaid_ = false;
   }
   // Commands land one period after their stamps: never before this block.
-  const uint32_t got = GraphFeed::fill(engine, t.now, frames, frames, static_cast<float*>(d.data));
+  const uint32_t got = feed_->fill(t.now, frames, frames, static_cast<float*>(d.data));
   d.chunk->offset = 0;
   d.chunk->stride = kStride;
   d.chunk->size = got * kStride;
@@ -212,7 +212,7 @@ void PipeWireOutput::process() noexcept {
     idleWakes_.store(wakes_.load(std::memory_order_acquire), std::memory_order_release);
     if (!engine.commandsWaiting()) {
       idleSaid_ = true;
-      GraphFeed::settle(engine);   // the tap has heard all the graph was given
+      feed_->settle();   // the tap has heard all the graph was given
       idleWanted_.store(true, std::memory_order_release);
       pw_loop_signal_event(pw_thread_loop_get_loop(loop_), signal_);
     }
@@ -224,6 +224,7 @@ void PipeWireOutput::process() noexcept {
 bool PipeWireOutput::start(AudioEngine& engine) {
   if (loop_) return running();
   engine_ = &engine;
+  feed_ = std::make_unique<GraphFeed>(engine);
   auto fail = [&](const std::string& why) {
     if (error_.empty()) error_ = why;
     else error_ = why + ": " + error_;

@@ -19,7 +19,10 @@
 #pragma once
 
 #include "platform/audio/audio_thread/cycle_watch.h"
-#include "platform/audio/system/pulse_output.h"
+#include "platform/audio/audio_thread/graph_feed.h"
+#include "platform/audio/system/audio_output.h"
+
+#include <memory>
 
 #include <spa/utils/hook.h>
 
@@ -65,7 +68,6 @@ public:
   std::string describe() const override;
   std::string announcement() const override;
 
-  const std::string& error() const { return error_; }
   const std::string& serverVersion() const { return version_; }
   // The node.latency asked for now, in frames.
   uint32_t latencyFrames() const { return latency_.load(std::memory_order_relaxed); }
@@ -113,8 +115,8 @@ private:
   uint64_t quietFrames_ = 0;
   bool idleSaid_ = false;
 
+  std::unique_ptr<GraphFeed> feed_;
   std::string version_;
-  std::string error_;
   int steps_ = 0;
 };
 

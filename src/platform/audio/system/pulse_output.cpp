@@ -114,62 +114,66 @@ bool PulseOutput::estimatePlayed(uint64_t* frames) noexcept {
   return true;
 }
 
-// Tops the queue up and writes whatever changed.  Mainloop thread.
-void PulseOutput::service() noexcept {
-  if (!stream_ || !engine_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
-  AudioEngine& engine = *engine_;
-  const double rate = engine.sampleRate();
+// Where the server stands, in stream frames.  Mainloop thread.
+OutputProtocol::Clock PulseOutput::clock() noexcept {
+  const double rate = engine_->sampleRate();
   const uint64_t queue = config_.queueFrames();
-  const uint64_t written = engine.written();
-
-  // Frames the server has taken for good, and how far past them a change
-  // must be written.
-  uint64_t taken = engine.finalFrames(), target = std::max<uint64_t>(written, queue);
-  uint32_t guard = AudioEngine::kSpanFrames;   // no timing yet: nothing is replaced
+  const uint64_t written = protocol_->streamFrame(engine_->written());
+  // No timing yet: nothing is replaced, the queue is filled.
+  OutputProtocol::Clock c{protocol_->streamFrame(engine_->finalFrames()), AudioEngine::kSpanFrames,
+                          std::max<uint64_t>(written, queue)};
   uint64_t played = 0;
-  if (estimatePlayed(&played)) {
-    guard = guard_;
-    taken = played;
-    if (pipewire_) {
-      // Nothing the graph has pulled can change: the read index as it
-      // stands now (the last report, aged).
-      if (const pa_timing_info* ti = pa_stream_get_timing_info(stream_)) {
-        const uint64_t age = uint64_t(double(pa_timeval_age(&ti->timestamp)) * rate / 1e6);
-        const uint64_t read = ti->read_index > 0 ? uint64_t(ti->read_index) / kBytesPerFrame : 0;
-        taken = std::max(taken, read + (ti->playing ? age : 0));
-      }
+  if (!estimatePlayed(&played)) return c;
+  c.guard = guard_;
+  c.taken = played;
+  if (pipewire_) {
+    // Nothing the graph has pulled can change: the read index as it
+    // stands now (the last report, aged).
+    if (const pa_timing_info* ti = pa_stream_get_timing_info(stream_)) {
+      const uint64_t age = uint64_t(double(pa_timeval_age(&ti->timestamp)) * rate / 1e6);
+      const uint64_t read = ti->read_index > 0 ? uint64_t(ti->read_index) / kBytesPerFrame : 0;
+      c.taken = std::max(c.taken, read + (ti->playing ? age : 0));
     }
-    target = played + queue;
   }
-  // Small top-ups are left for the next round.
-  const uint64_t wantTo = target >= written + config_.periodFrames / 2 ? target : written;
-  const AudioEngine::Update u = engine.advance(taken, guard, wantTo);
+  c.target = played + queue;
+  return c;
+}
 
-  uint64_t from = std::max(std::min(u.from, serverWritten_), engine.finalFrames());
-  int64_t seek = (int64_t(from) - int64_t(serverWritten_)) * int64_t(kBytesPerFrame);
-  if (from < serverWritten_) rewritten_.fetch_add(serverWritten_ - from, std::memory_order_relaxed);
-  while (from < u.to) {
-    size_t len = size_t(u.to - from) * kBytesPerFrame;
+// Frames at the server's write index, or over what it has queued (a
+// negative relative seek).  Mainloop thread.
+uint32_t PulseOutput::write(uint64_t at, uint32_t frames, const OutputProtocol::Frames& mix) noexcept {
+  int64_t seek = (int64_t(at) - int64_t(protocol_->written())) * int64_t(kBytesPerFrame);
+  uint32_t done = 0;
+  while (done < frames) {
+    size_t len = size_t(frames - done) * kBytesPerFrame;
     void* data = nullptr;
     if (pa_stream_begin_write(stream_, &data, &len) < 0 || !data) break;
-    const uint32_t frames = uint32_t(std::min<uint64_t>(len / kBytesPerFrame, u.to - from));
-    if (frames == 0) {
+    const uint32_t n = uint32_t(std::min<uint64_t>(len / kBytesPerFrame, frames - done));
+    if (n == 0) {
       pa_stream_cancel_write(stream_);
       break;
     }
-    engine.read(from, frames, static_cast<float*>(data));
-    if (pa_stream_write(stream_, data, size_t(frames) * kBytesPerFrame, nullptr, seek,
-                        PA_SEEK_RELATIVE) < 0)
+    mix.read(done, n, static_cast<float*>(data));
+    if (pa_stream_write(stream_, data, size_t(n) * kBytesPerFrame, nullptr, seek, PA_SEEK_RELATIVE) < 0)
       break;
     seek = 0;
-    from += frames;
-    serverWritten_ = from;
+    done += n;
   }
+  return done;
+}
+
+// Tops the queue up and writes whatever changed.  Mainloop thread.
+void PulseOutput::service() noexcept {
+  if (!stream_ || !engine_ || !protocol_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
+  protocol_->serve(clock(), *this);
+  rewritten_.store(protocol_->rewrittenFrames(), std::memory_order_relaxed);
 }
 
 bool PulseOutput::start(AudioEngine& engine) {
   if (loop_) return running();
   engine_ = &engine;
+  protocol_ = std::make_unique<OutputProtocol>(engine, config_.periodFrames / 2);
+  protocol_->restart();
   auto fail = [&](const std::string& why) {
     error_ = why;
     teardown();

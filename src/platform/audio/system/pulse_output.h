@@ -1,9 +1,9 @@
-// The audio output: something that keeps asking the engine for blocks and
-// sends them to the machine's sound server.  AudioOutput is the small
-// interface the rest of the sound system sees, so the streaming strategy can
-// change without touching the synthesizer or the mixer; PulseOutput is the
-// one we ship (PulseAudio, or PipeWire through pipewire-pulse).
+// The PulseAudio output (also PipeWire through pipewire-pulse): a deep
+// queue at the server, every change written into the audio already queued.
 #pragma once
+
+#include "platform/audio/audio_thread/output_protocol.h"
+#include "platform/audio/system/audio_output.h"
 
 #include <atomic>
 #include <cstdint>
@@ -20,38 +20,12 @@ struct pa_mainloop_api;
 
 namespace platform {
 
-class AudioEngine;
-
-class AudioOutput {
-public:
-  virtual ~AudioOutput() = default;
-  // Starts pulling blocks from `engine` (which must outlive the output or the
-  // next stop()).  False when no output could be opened.
-  virtual bool start(AudioEngine& engine) = 0;
-  // Stops; when it returns the engine is no longer called.
-  virtual void stop() = 0;
-  // Still playing (the server may have gone away since start).
-  virtual bool running() const = 0;
-  // Time from a sample leaving the engine to the speaker, as the server reports it.
-  virtual double latencyMs() = 0;
-  // Frames the output refills at a time.
-  virtual uint32_t periodFrames() const = 0;
-  // Frames the output keeps queued at the server.
-  virtual uint32_t queueFrames() const = 0;
-  // Times the server ran out of data since start.
-  virtual uint64_t underruns() const = 0;
-  // A line about the stream for diagnostics and the benchmark.
-  virtual std::string describe() const = 0;
-  // One line for the user once it plays: the server and the period, e.g.
-  // "sound through PipeWire 0.3.65, 256 frames at 48000 Hz (5.3 ms)".
-  // Empty for outputs that are not the system's.
-  virtual std::string announcement() const { return {}; }
-};
-
 // Streams with a deep queue at the server and writes every change into the
 // audio already queued (pa_stream_write with a negative offset): see
 // pulse_output.cpp.
-class PulseOutput : public AudioOutput {
+// Threads: start/stop and the queries on the UI thread; the stream is
+// served on libpulse's mainloop thread.
+class PulseOutput : public AudioOutput, private OutputProtocol::Writer {
 public:
   struct Config {
     uint32_t periodFrames = 1024;  // refill step, 23.2 ms at 44.1 kHz
@@ -88,7 +62,6 @@ public:
   bool pipewire() const { return pipewire_; }
   const std::string& serverName() const { return serverName_; }
   std::string threadPriority() const;
-  const std::string& error() const { return error_; }
   // Frames written past the server's read position, and of those, frames
   // that rewrote audio already queued (mainloop thread's counts).
   uint64_t rewrittenFrames() const { return rewritten_.load(std::memory_order_relaxed); }
@@ -104,6 +77,8 @@ private:
   static void onWake(void* self);
   static void onTimer(pa_mainloop_api*, pa_time_event* e, const struct timeval*, void* self);
   void service() noexcept;
+  OutputProtocol::Clock clock() noexcept;
+  uint32_t write(uint64_t at, uint32_t frames, const OutputProtocol::Frames& mix) noexcept override;
   bool estimatePlayed(uint64_t* frames) noexcept;
   void teardown();
 
@@ -125,12 +100,8 @@ private:
   bool pipewire_ = false;
   std::string serverName_;
   std::string serverVersion_;
-  uint64_t serverWritten_ = 0;   // frames the server has been given (its write index)
-  std::string error_;
+  std::unique_ptr<OutputProtocol> protocol_;
 };
 
-// The output the program uses: PipeWire's or PulseAudio's, as
-// output_choice.h chooses.
-std::unique_ptr<AudioOutput> makeDefaultAudioOutput();
 
 }  // namespace platform
