@@ -7,7 +7,7 @@ packages=(
   # build
   g++ cmake make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libfluidsynth-dev libsndfile1-dev libpulse-dev libx11-dev libxtst-dev libxcb-xkb-dev libdbus-1-dev
+  libfluidsynth-dev libsndfile1-dev libpulse-dev libpipewire-0.3-dev libx11-dev libxtst-dev libxcb-xkb-dev libdbus-1-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest
   # fuzzing: clang with libFuzzer and the sanitizers (scripts/fuzz.sh)

@@ -159,5 +159,7 @@ private_servers_allow_user() {
   [[ -d "$PRIVATE_RUNTIME/xdg" ]] && chmod 711 "$PRIVATE_RUNTIME/xdg" "$PRIVATE_RUNTIME/xdg/pulse"
   sock=${PULSE_SERVER#unix:}
   chmod 666 "$sock"
+  # PipeWire's own socket, for the program's native PipeWire output.
+  [[ -S "$PRIVATE_RUNTIME/xdg/pipewire-0" ]] && chmod 666 "$PRIVATE_RUNTIME/xdg/pipewire-0"
   id "$user" >/dev/null
 }

@@ -20,7 +20,9 @@ AudioEngine::~AudioEngine() = default;
 
 // ---- UI thread ----
 
-bool AudioEngine::push(const SynthCommand& c) {
+bool AudioEngine::push(const SynthCommand& command) {
+  SynthCommand c = command;
+  c.time = monotonicNs();
   if (!synthCommands_.push(c)) return false;
   wakeSignal_.notify();
   return true;
@@ -67,33 +69,64 @@ void AudioEngine::detachTap(AudioTap* tap) {
 bool AudioEngine::takeSynthCommands(uint64_t at) noexcept {
   bool changed = false;
   SynthCommand c;
-  while (synthCommands_.pop(c)) {
-    switch (c.kind) {
-      case SynthCommand::Install:
-        pool_ = c.pool;
-        roomOn_ = c.room;
-        synthAttached_ = false;
-        break;
-      case SynthCommand::Attach:
-        if (!pool_) break;
-        pool_->resetChannels();
-        synthAttached_ = true;
-        break;
-      case SynthCommand::Detach:
-        if (!pool_ || !synthAttached_) break;
-        changed |= pool_->releaseAll(at, written_);
-        synthAttached_ = false;
-        break;
-      case SynthCommand::Midi: {
-        if (!pool_ || !synthAttached_) break;
-        if (MidiMessage(c.message).isNoteOn()) changed |= pool_->noteOn(c.message, at, written_);
-        else pool_->message(c.message);
-        midiDispatched_.fetch_add(1, std::memory_order_relaxed);
-        break;
-      }
+  while (synthCommands_.pop(c)) changed |= applySynthCommand(c, at);
+  return changed;
+}
+
+bool AudioEngine::applySynthCommand(const SynthCommand& c, uint64_t at) noexcept {
+  bool changed = false;
+  switch (c.kind) {
+    case SynthCommand::Install:
+      pool_ = c.pool;
+      roomOn_ = c.room;
+      synthAttached_ = false;
+      break;
+    case SynthCommand::Attach:
+      if (!pool_) break;
+      pool_->resetChannels();
+      synthAttached_ = true;
+      break;
+    case SynthCommand::Detach:
+      if (!pool_ || !synthAttached_) break;
+      changed = pool_->releaseAll(at, written_);
+      synthAttached_ = false;
+      break;
+    case SynthCommand::Midi: {
+      if (!pool_ || !synthAttached_) break;
+      if (MidiMessage(c.message).isNoteOn()) changed = pool_->noteOn(c.message, at, written_);
+      else pool_->message(c.message);
+      midiDispatched_.fetch_add(1, std::memory_order_relaxed);
+      break;
     }
   }
   return changed;
+}
+
+// Timed: applies, at written_, every queued command whose frame has come,
+// and answers the frame of the next one still waiting (`end` when none
+// lies before it).
+uint64_t AudioEngine::takeDueCommands(const CommandClock& clock, uint64_t end) noexcept {
+  uint64_t next = end;
+  SynthCommand c;
+  while (synthCommands_.peek(c)) {
+    const uint64_t f = clock.landing(c.time, written_);
+    if (f > written_) {
+      next = std::min(next, f);
+      break;
+    }
+    synthCommands_.pop(c);
+    applySynthCommand(c, written_);
+  }
+  int64_t t = 0;
+  while (wave_.nextCommandTime(&t)) {
+    const uint64_t f = clock.landing(t, written_);
+    if (f > written_) {
+      next = std::min(next, f);
+      break;
+    }
+    wave_.takeCommands(t);
+  }
+  return next;
 }
 
 void AudioEngine::renderWave(uint64_t from, uint64_t to) noexcept {
@@ -181,6 +214,25 @@ void AudioEngine::skipTo(uint64_t frame) noexcept {
   if (pool_) pool_->forget(frame);
 }
 
+// Renders the new frames [written_, end) of every source.
+void AudioEngine::renderNew(uint64_t end) noexcept {
+  if (end <= written_) return;
+  const uint32_t n = uint32_t(end - written_);
+  if (pool_) pool_->renderNext(written_, n);
+  renderWave(written_, end);
+  takeWet(written_, end);
+  mix(written_, end);
+  written_ = end;
+  framesRendered_.fetch_add(n, std::memory_order_release);
+}
+
+void AudioEngine::publishFigures() noexcept {
+  if (pool_) steals_.store(pool_->steals(), std::memory_order_relaxed);
+  const int sounding = pool_ ? pool_->sounding() : 0;
+  sounding_.store(sounding, std::memory_order_release);
+  synthRendering_.store(sounding > 0 || room_.active(), std::memory_order_release);
+}
+
 AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_t wantTo) noexcept {
   if (taken > written_) skipTo(taken + guard);
   const uint64_t replaceableFrom = taken + guard;
@@ -202,20 +254,27 @@ AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_
 
   const uint64_t end = std::min(wantTo, final_ + kSpanFrames);
   if (end > written_) {
-    const uint32_t n = uint32_t(end - written_);
-    if (pool_) pool_->renderNext(written_, n);
-    renderWave(written_, end);
-    takeWet(written_, end);
-    mix(written_, end);
-    written_ = end;
-    framesRendered_.fetch_add(n, std::memory_order_release);
+    renderNew(end);
     blocksRendered_.fetch_add(1, std::memory_order_release);
   }
-  if (pool_) steals_.store(pool_->steals(), std::memory_order_relaxed);
-  const int sounding = pool_ ? pool_->sounding() : 0;
-  sounding_.store(sounding, std::memory_order_release);
-  synthRendering_.store(sounding > 0 || room_.active(), std::memory_order_release);
+  publishFigures();
   return {std::min(changeFrom, written_), written_};
+}
+
+AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_t wantTo,
+                                         const CommandClock& clock) noexcept {
+  if (taken > written_) skipTo(taken + guard);
+  finalizeTo(std::min(std::max(taken + guard, final_), written_));
+  const uint64_t from = written_;
+  const uint64_t end = std::max(written_, std::min(wantTo, final_ + kSpanFrames));
+  for (;;) {
+    const uint64_t next = takeDueCommands(clock, end);
+    if (written_ >= end) break;
+    renderNew(next);
+  }
+  if (end > from) blocksRendered_.fetch_add(1, std::memory_order_release);
+  publishFigures();
+  return {from, written_};
 }
 
 void AudioEngine::read(uint64_t from, uint32_t frames, float* out) const noexcept {

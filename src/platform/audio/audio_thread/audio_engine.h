@@ -28,6 +28,7 @@
 #pragma once
 
 #include "platform/audio/audio_thread/audio_tap.h"
+#include "platform/audio/audio_thread/command_clock.h"
 #include "platform/audio/audio_thread/frame_ring.h"
 #include "platform/audio/audio_thread/room_reverb.h"
 #include "platform/audio/audio_thread/spsc_queue.h"
@@ -68,6 +69,12 @@ public:
   // less than that.  When `taken` lies past written() the server has run
   // dry and read on through silence: the engine (and the tap) skip to it.
   Update advance(uint64_t taken, uint32_t guard, uint64_t wantTo) noexcept;
+  // The same for an output that keeps nothing replaceable (taken ==
+  // written(), guard 0): every queued command lands at its own frame, as
+  // `clock` places its stamp (command_clock.h), and the new frames are
+  // rendered in pieces between those frames.  A command whose frame lies
+  // past `wantTo` stays queued until a later block reaches it.
+  Update advance(uint64_t taken, uint32_t guard, uint64_t wantTo, const CommandClock& clock) noexcept;
   // Copies the mix of [from, from + frames), which must lie within
   // [finalFrames(), written()), as interleaved stereo.
   void read(uint64_t from, uint32_t frames, float* out) const noexcept;
@@ -108,6 +115,10 @@ public:
   void detachTap(AudioTap* tap) override;
 
   // ---- figures, any thread ----
+  // Commands queued that the audio thread has not taken yet (audio thread).
+  bool commandsWaiting() noexcept { return synthCommands_.size() > 0 || wave_.commandsWaiting(); }
+  // A tap is listening (a take is being recorded).
+  bool tapAttached() const { return tap_.load(std::memory_order_acquire) != nullptr; }
   // Frames rendered for the first time (rewrites not counted).
   uint64_t framesRendered() const { return framesRendered_.load(std::memory_order_acquire); }
   // Calls that rendered new frames.
@@ -129,6 +140,7 @@ private:
     uint32_t message = 0;
     SynthPool* pool = nullptr;
     bool room = false;
+    int64_t time = 0;   // monotonicNs() when queued
   };
   // The room's send: the reverb is fed this share of the instruments' sound.
   static constexpr float kRoomSend = 0.06f;
@@ -137,6 +149,10 @@ private:
   void takeWet(uint64_t from, uint64_t to) noexcept;
   bool push(const SynthCommand& c);
   bool takeSynthCommands(uint64_t at) noexcept;
+  bool applySynthCommand(const SynthCommand& c, uint64_t at) noexcept;
+  uint64_t takeDueCommands(const CommandClock& clock, uint64_t end) noexcept;
+  void renderNew(uint64_t end) noexcept;
+  void publishFigures() noexcept;
   void finalizeTo(uint64_t frame) noexcept;
   void skipTo(uint64_t frame) noexcept;
   void renderWave(uint64_t from, uint64_t to) noexcept;

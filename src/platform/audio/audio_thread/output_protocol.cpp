@@ -19,7 +19,9 @@ uint64_t OutputProtocol::serve(const Clock& clock, Writer& writer) noexcept {
   const uint64_t rendered = engine_.written();
   const uint64_t target = engineFrame(clock.target);
   const uint64_t wantTo = target >= rendered + minTopUp_ ? target : rendered;
-  const AudioEngine::Update u = engine_.advance(engineFrame(clock.taken), clock.guard, wantTo);
+  const AudioEngine::Update u =
+      clock.timing ? engine_.advance(engineFrame(clock.taken), clock.guard, wantTo, *clock.timing)
+                   : engine_.advance(engineFrame(clock.taken), clock.guard, wantTo);
 
   // From the earliest frame that changed, but never into what is final,
   // and never past what the server has been given (the rest is new).

@@ -24,6 +24,7 @@
 namespace platform {
 
 class AudioEngine;
+struct CommandClock;
 
 // Threads: the output's audio thread only.
 class OutputProtocol {
@@ -32,6 +33,10 @@ public:
     uint64_t taken = 0;
     uint32_t guard = 0;
     uint64_t target = 0;   // where the server's queue should end
+    // For a server with no queue to rewrite: each command lands at its own
+    // frame, as this places its stamp (command_clock.h); null: every
+    // command lands at the change point.
+    const CommandClock* timing = nullptr;
   };
   // The frames a write hands over.
   struct Frames {

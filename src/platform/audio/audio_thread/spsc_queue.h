@@ -42,6 +42,17 @@ public:
     return true;
   }
 
+  // Consumer side: the oldest value without taking it.  False when empty.
+  bool peek(T& out) noexcept {
+    const std::size_t tail = tail_.load(std::memory_order_relaxed);
+    if (tail == headCache_) {
+      headCache_ = head_.load(std::memory_order_acquire);
+      if (tail == headCache_) return false;
+    }
+    out = slots_[tail & (Capacity - 1)];
+    return true;
+  }
+
   // Either side; a snapshot that may be stale by the time it is read.
   std::size_t size() const noexcept {
     return head_.load(std::memory_order_acquire) - tail_.load(std::memory_order_acquire);

@@ -1,5 +1,7 @@
 #include "platform/audio/audio_thread/wave_channel.h"
 
+#include "platform/audio/audio_thread/command_clock.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -7,7 +9,9 @@ namespace platform {
 
 WaveChannel::WaveChannel(uint32_t sampleRate, WakeSignal* wake) : rate_(sampleRate), wake_(wake) {}
 
-bool WaveChannel::push(const Command& c) {
+bool WaveChannel::push(const Command& command) {
+  Command c = command;
+  c.time = monotonicNs();
   if (!commands_.push(c)) return false;
   if (wake_) wake_->notify();
   return true;
@@ -73,10 +77,18 @@ void WaveChannel::finishCurrent() noexcept {
   id_ = 0;
 }
 
-bool WaveChannel::takeCommands() noexcept {
+bool WaveChannel::nextCommandTime(int64_t* ns) noexcept {
+  Command c;
+  if (!commands_.peek(c)) return false;
+  *ns = c.time;
+  return true;
+}
+
+bool WaveChannel::takeCommands(int64_t upToNs) noexcept {
   bool changed = false;
   Command c;
-  while (commands_.pop(c)) {
+  while (commands_.peek(c) && c.time <= upToNs) {
+    commands_.pop(c);
     switch (c.kind) {
       case Command::Play:
         finishCurrent();

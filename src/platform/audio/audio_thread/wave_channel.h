@@ -58,9 +58,13 @@ public:
   size_t buffersHeld();
 
   // ---- audio thread ----
-  // Applies the queued commands.  True when what the channel plays changed
-  // (a sound started, was replaced or stopped).
-  bool takeCommands() noexcept;
+  // Applies the queued commands (those stamped at or before `upToNs`, see
+  // command_clock.h).  True when what the channel plays changed (a sound
+  // started, was replaced or stopped).
+  bool takeCommands(int64_t upToNs = INT64_MAX) noexcept;
+  bool commandsWaiting() const noexcept { return commands_.size() > 0; }
+  // The stamp of the oldest queued command; false when none is queued.
+  bool nextCommandTime(int64_t* ns) noexcept;
   // Writes (not adds) the channel's next `frames` frames; silence when idle.
   void renderNext(float* out, uint32_t frames) noexcept;
   // Audio side: a sound is playing.
@@ -73,6 +77,7 @@ private:
     uint64_t id = 0;
     const float* data = nullptr;
     uint64_t frames = 0;
+    int64_t time = 0;   // monotonicNs() when queued
   };
 
   void reclaim();

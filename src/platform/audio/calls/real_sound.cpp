@@ -7,7 +7,7 @@
 namespace platform {
 
 std::unique_ptr<SoundSystem> RealBackend::makeSoundSystem() {
-  return std::make_unique<SoundSystem>();
+  return std::make_unique<SoundSystem>(SoundSystemOptions::forThisMachine());
 }
 
 SoundSystem& RealBackend::sound() {

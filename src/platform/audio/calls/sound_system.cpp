@@ -1,13 +1,20 @@
 #include "platform/audio/calls/sound_system.h"
-
 #include "platform/audio/audio_thread/midi_message.h"
+#include "platform/audio/system/output_choice.h"
 #include "platform/end_request.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 namespace platform {
+
+SoundSystemOptions SoundSystemOptions::forThisMachine() {
+  SoundSystemOptions o;
+  o.sampleRate = chooseAudioOutput().rate;
+  return o;
+}
 
 SoundSystem::SoundSystem() : SoundSystem(SoundSystemOptions{}) {}
 
@@ -27,7 +34,11 @@ bool SoundSystem::ensureOutput() {
   if (output_ && output_->running()) return true;
   if (output_) output_->stop();   // the server went away; try a fresh stream
   output_ = options_.makeOutput();
-  if (output_ && output_->start(engine_)) return true;
+  if (output_ && output_->start(engine_)) {
+    if (const std::string line = output_->announcement(); !line.empty())
+      std::fprintf(stderr, "plinkora: %s\n", line.c_str());
+    return true;
+  }
   lastError_ = "no audio output could be opened";
   if (output_ && !output_->error().empty()) lastError_ += ": " + output_->error();
   output_.reset();
@@ -100,9 +111,21 @@ MMRESULT SoundSystem::midiOutOpen(HMIDIOUT* phmo, int32_t deviceId) {
   return MMSYSERR_NOERROR;
 }
 
+// The server went away (restarted): the next note opens a fresh output, at
+// most once a second while none answers.  The engine, its notes and an open
+// take carry on; the take simply hears nothing while there is no server.
+void SoundSystem::reopenIfLost() {
+  if (offline() || (output_ && output_->running())) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (lastReopen_.time_since_epoch().count() != 0 && now - lastReopen_ < std::chrono::seconds(1)) return;
+  lastReopen_ = now;
+  ensureOutput();
+}
+
 MMRESULT SoundSystem::midiOutShortMsg(HMIDIOUT hmo, uint32_t msg) {
   if (handle_ == 0 || hmo != handle_) return MMSYSERR_INVALHANDLE;
   if (!MidiMessage(msg).isChannelVoice()) return MMSYSERR_NOERROR;   // a synthesizer ignores these
+  reopenIfLost();
   return engine_.sendMidi(msg) ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
 }
 

@@ -18,6 +18,7 @@
 #include "platform/audio/calls/wave_cache.h"
 #include "platform/winapi.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -58,6 +59,9 @@ struct SoundSystemOptions {
     o.makeOutput = nullptr;
     return o;
   }
+  // The system's output (output_choice.h), with the engine at its rate:
+  // the graph's under PipeWire, so that nothing is resampled there.
+  static SoundSystemOptions forThisMachine();
 };
 
 // Threads: the UI thread only.
@@ -97,6 +101,7 @@ private:
   bool ensureSynth();
   std::unique_ptr<SynthPool> makePool(FluidSynth& first, const FluidSynth::Options& options);
   bool engineRuns() const;
+  void reopenIfLost();
 
   SoundSystemOptions options_;
   std::unique_ptr<FluidSynth> synth_;     // destroyed after the engine and the output
@@ -108,6 +113,7 @@ private:
   HMIDIOUT handle_ = 0;
   HMIDIOUT lastHandle_ = 0;
   int soundfontLoads_ = 0;
+  std::chrono::steady_clock::time_point lastReopen_{};
   std::string lastError_;
 };
 

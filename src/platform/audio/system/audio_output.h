@@ -34,6 +34,10 @@ public:
   virtual uint64_t underruns() const = 0;
   // A line about the stream for diagnostics and the benchmark.
   virtual std::string describe() const = 0;
+  // One line for the user once it plays: the server and the period, e.g.
+  // "sound through PipeWire 0.3.65, 256 frames at 48000 Hz (5.3 ms)".
+  // Empty for outputs that are not the system's.
+  virtual std::string announcement() const { return {}; }
   // Why start() failed, or why the output stopped; empty when neither.
   const std::string& error() const { return error_; }
 
@@ -41,7 +45,8 @@ protected:
   std::string error_;
 };
 
-// The output the program uses.
+// The output the program uses: PipeWire's or PulseAudio's, as
+// output_choice.h chooses.
 std::unique_ptr<AudioOutput> makeDefaultAudioOutput();
 
 }  // namespace platform

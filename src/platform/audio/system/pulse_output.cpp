@@ -228,6 +228,7 @@ bool PulseOutput::start(AudioEngine& engine) {
   auto onInfo = [](pa_context*, const pa_server_info* info, void* q) {
     auto* query = static_cast<Query*>(q);
     if (info && info->server_name) query->self->serverName_ = info->server_name;
+    if (info && info->server_version) query->self->serverVersion_ = info->server_version;
     query->done = true;
     pa_threaded_mainloop_signal(query->self->loop_, 0);
   };
@@ -357,7 +358,17 @@ std::string PulseOutput::describe() const {
   return line;
 }
 
-// The program's output.  PLINKORA_AUDIO_PERIOD (frames, 64-4096) and
+std::string PulseOutput::announcement() const {
+  char line[192];
+  const double rate = engine_ ? engine_->sampleRate() : 44100.0;
+  const uint32_t queue = config_.queueFrames();
+  std::snprintf(line, sizeof line, "sound through %s %s, %u frames at %.0f Hz (%.1f ms) queued",
+                pipewire_ ? "PipeWire's PulseAudio service" : "PulseAudio", serverVersion_.c_str(), queue, rate,
+                queue * 1000.0 / rate);
+  return line;
+}
+
+// PLINKORA_AUDIO_PERIOD (frames, 64-4096) and
 // PLINKORA_AUDIO_PERIODS (2-16) override the refill step and the queue's
 // depth in steps (the queue is at most 8192 frames); a deeper queue costs no
 // key-to-sound, only memory and the reach of a stall it survives.

@@ -53,6 +53,7 @@ public:
   uint32_t queueFrames() const override { return config_.queueFrames(); }
   uint64_t underruns() const override { return underruns_.load(std::memory_order_relaxed); }
   std::string describe() const override;
+  std::string announcement() const override;
 
   // What start() got from the server and the system.
   uint32_t bufferBytes() const { return tlengthBytes_; }
@@ -98,6 +99,7 @@ private:
   uint32_t guard_ = 0;
   bool pipewire_ = false;
   std::string serverName_;
+  std::string serverVersion_;
   std::unique_ptr<OutputProtocol> protocol_;
 };
 

@@ -1,0 +1,42 @@
+// Which sound server the program plays through.  A PipeWire server that
+// answers and has an audio sink gets the native PipeWire output
+// (pipewire_output.h); otherwise PulseAudio does, as it always has (a real
+// PulseAudio keeps its queued, rewritten path; pulse_output.h).
+// PLINKORA_AUDIO_OUTPUT=pipewire or =pulse forces one; any other value is
+// warned about once and the choice is made as without it.
+//
+// Threads: the UI thread (the sound system, before and at each opening).
+#pragma once
+
+#include "platform/audio/system/audio_output.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+enum class OutputRequest { Automatic, PipeWire, Pulse, Unknown };
+// What PLINKORA_AUDIO_OUTPUT's value (null when unset) asks for.
+OutputRequest outputRequest(const char* value);
+
+struct PipeWireProbe {
+  bool answered = false;   // a PipeWire server took the connection
+  bool hasSink = false;    // it has an audio sink to play to
+  uint32_t rate = 0;       // the graph's default rate; 0 when not said
+  std::string version;
+};
+// Connects to the PipeWire server, lists its nodes and leaves again; a few
+// milliseconds, at most `timeoutMs`.
+PipeWireProbe probePipeWire(int timeoutMs = 500);
+
+struct OutputChoice {
+  bool pipewire = false;
+  bool forced = false;
+  uint32_t rate = 44100;   // the engine's rate: the graph's under PipeWire
+};
+// Reads PLINKORA_AUDIO_OUTPUT and asks PipeWire.
+OutputChoice chooseAudioOutput();
+std::unique_ptr<AudioOutput> makeAudioOutput(const OutputChoice& choice);
+
+}  // namespace platform

@@ -1,0 +1,324 @@
+// The engine behind a PipeWire graph in miniature (tests/doubles): every
+// strike and wave command lands one period after its stamp, at its own
+// frame wherever it falls in the cycle, never before the block being
+// rendered; a take is sample for sample what the graph was given; and a
+// server that goes away is replaced at the next note with the take going on.
+#include "doubles/simulated_graph.h"
+#include "mci_test_util.h"
+#include "platform/audio/audio_thread/command_clock.h"
+#include "platform/audio/calls/sound_system.h"
+#include "platform/waveaudio/mci_device.h"
+#include "sound_test_util.h"
+#include "support/support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+using namespace platform;
+using namespace soundtest;
+
+namespace {
+
+constexpr uint32_t kPeriod = 128;
+constexpr uint32_t kGraphRate = 48000;
+
+bool haveSoundfont() { return !existingSoundfonts(defaultSoundfontSearch()).empty(); }
+
+// A sound system at the graph's rate whose output is a simulated graph.
+struct GraphRig {
+  std::vector<SimulatedGraph*> graphs;   // every stream opened, in order; null once gone
+  std::vector<std::vector<float>> past;  // what each stream gone was given
+  std::unique_ptr<SoundSystem> sound;
+  HMIDIOUT h = 0;
+  bool serverAnswers = true;
+  int opened = 0;   // outputs asked for
+
+  explicit GraphRig(int poolSize = 6, bool room = false) {
+    SoundSystemOptions o;
+    o.sampleRate = kGraphRate;
+    o.poolSize = poolSize;
+    o.room = room;
+    o.makeOutput = [this] {
+      ++opened;
+      // The sound system drops the old stream once this returns.
+      if (!graphs.empty() && graphs.back()) {
+        past.push_back(graphs.back()->given());
+        graphs.back() = nullptr;
+      }
+      auto g = std::make_unique<SimulatedGraph>(kPeriod, serverAnswers);
+      if (serverAnswers) graphs.push_back(g.get());
+      return g;
+    };
+    sound = std::make_unique<SoundSystem>(o);
+  }
+  SimulatedGraph& graph() { return *graphs.back(); }
+  AudioEngine& engine() { return sound->engine(); }
+  bool open() { return sound->midiOutOpen(&h, MIDI_MAPPER) == MMSYSERR_NOERROR; }
+  void send(uint32_t msg) { ASSERT_EQ(sound->midiOutShortMsg(h, msg), MMSYSERR_NOERROR); }
+};
+
+std::vector<float> offlineNote(int program, int note, size_t frames) {
+  SoundSystemOptions o = SoundSystemOptions::offline();
+  o.sampleRate = kGraphRate;
+  o.poolSize = 1;
+  o.room = false;
+  SoundSystem s(o);
+  HMIDIOUT h = 0;
+  EXPECT_EQ(s.midiOutOpen(&h, MIDI_MAPPER), MMSYSERR_NOERROR);
+  s.midiOutShortMsg(h, programChange(program));
+  s.midiOutShortMsg(h, noteOn(note));
+  return render(s.engine(), frames);
+}
+
+size_t firstSound(const std::vector<float>& stereo, size_t from = 0) {
+  for (size_t f = from; f < stereo.size() / 2; ++f)
+    if (stereo[f * 2] != 0.0f || stereo[f * 2 + 1] != 0.0f) return f;
+  return SIZE_MAX;
+}
+
+float maxDiff(const std::vector<float>& a, size_t aFrom, const std::vector<float>& b, size_t bFrom, size_t frames) {
+  float d = 0.0f;
+  for (size_t i = 0; i < frames * 2; ++i) d = std::max(d, std::fabs(a[aFrom * 2 + i] - b[bFrom * 2 + i]));
+  return d;
+}
+
+double framesOf(int64_t ns) { return double(ns) * kGraphRate * 1e-9; }
+
+class GraphCycle : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!haveSoundfont()) GTEST_SKIP() << "no General MIDI soundfont installed";
+  }
+};
+
+}  // namespace
+
+// ---- timed commands ----
+
+TEST_F(GraphCycle, AStrikeLandsOnePeriodAfterItsKeyWhereverInTheCycleTheKeyFell) {
+  const auto ref = offlineNote(24, 69, 30000);
+  const size_t onset = firstSound(ref);
+  ASSERT_LT(onset, 2000u);
+  for (const double phase : {0.05, 0.37, 0.81}) {
+    GraphRig rig;
+    ASSERT_TRUE(rig.open());
+    rig.send(programChange(24));
+    SimulatedGraph& graph = rig.graph();
+    graph.run(monotonicNs(), 12000);
+    const uint64_t w0 = graph.framesGiven();
+
+    const int64_t t0 = monotonicNs();
+    rig.send(noteOn(69));
+    const int64_t t1 = monotonicNs();
+    // The cycle under way when the key came began `phase` of a period before it.
+    const int64_t c0 = t0 - int64_t(phase * double(graph.periodNs()));
+    graph.cycle(c0);
+    EXPECT_EQ(firstSound(graph.given(), w0), SIZE_MAX) << "the strike came inside the cycle already rendered";
+    graph.run(c0 + graph.periodNs(), 30000);
+
+    const auto& out = graph.given();
+    const size_t start = firstSound(out, w0) - onset;
+    // The key's own frame, and one period after it.
+    const double keyFrame = double(w0) + phase * kPeriod;
+    EXPECT_NEAR(double(start) - keyFrame, double(kPeriod), 1.0 + framesOf(t1 - t0)) << "phase " << phase;
+    EXPECT_NE((start - w0) % kPeriod, 0u) << "quantised to a cycle's start, phase " << phase;
+    EXPECT_EQ(maxDiff(out, start, ref, 0, 25000), 0.0f) << "the note whole, once, phase " << phase;
+  }
+}
+
+TEST_F(GraphCycle, ALateCommandLandsAtTheStartOfItsBlockAndAnEarlyOneWaitsForItsOwn) {
+  const auto ref = offlineNote(24, 64, 20000);
+  const size_t onset = firstSound(ref);
+  {
+    // The graph stalled: the first cycle after the key comes 20 ms late.
+    GraphRig rig;
+    ASSERT_TRUE(rig.open());
+    rig.send(programChange(24));
+    rig.graph().run(monotonicNs(), 6000);
+    const uint64_t w0 = rig.graph().framesGiven();
+    const int64_t t0 = monotonicNs();
+    rig.send(noteOn(64));
+    rig.graph().run(t0 + 20000000, 20000);
+    EXPECT_EQ(firstSound(rig.graph().given(), w0), w0 + onset);
+    EXPECT_EQ(maxDiff(rig.graph().given(), w0, ref, 0, 15000), 0.0f);
+  }
+  {
+    // The graph's clock stands ten periods before the key: the strike
+    // waits, silent, through ten blocks and lands in the eleventh.
+    GraphRig rig;
+    ASSERT_TRUE(rig.open());
+    rig.send(programChange(24));
+    rig.graph().run(monotonicNs(), 6000);
+    const uint64_t w0 = rig.graph().framesGiven();
+    const int64_t t0 = monotonicNs();
+    rig.send(noteOn(64));
+    const int64_t t1 = monotonicNs();
+    rig.graph().run(t0 - 10 * rig.graph().periodNs(), 20000);
+    const size_t start = firstSound(rig.graph().given(), w0) - onset;
+    EXPECT_NEAR(double(start), double(w0 + 11 * kPeriod), 1.0 + framesOf(t1 - t0));
+  }
+}
+
+TEST_F(GraphCycle, TheWaveChannelStartsAndStopsOnePeriodAfterItsCalls) {
+  testing_support::ScratchDir dir;
+  const size_t n = 701;
+  std::vector<float> loop(n * 2);
+  for (size_t i = 0; i < loop.size(); ++i) loop[i] = 0.4f * float(std::cos(0.05 * double(i / 2)));
+  ASSERT_TRUE(writeFloatWav(dir.path + "loop.wav", loop, 2, kGraphRate));
+
+  GraphRig rig;
+  ASSERT_TRUE(rig.sound->ensureOutput());
+  SimulatedGraph& graph = rig.graph();
+  graph.run(monotonicNs(), 4000);
+  const uint64_t w0 = graph.framesGiven();
+  const int64_t t0 = monotonicNs();
+  ASSERT_EQ(rig.sound->sndPlaySound((dir.path + "loop.wav").c_str(), SND_ASYNC | SND_LOOP), 1);
+  const int64_t t1 = monotonicNs();
+  const int64_t c0 = t0 - graph.periodNs() / 2;
+  int64_t next = graph.run(c0, 20 * kPeriod);
+  const uint64_t w1 = graph.framesGiven();
+  // Stopped a quarter of a period into the cycle after the 20 above.
+  const int64_t s0 = monotonicNs();
+  ASSERT_EQ(rig.sound->sndPlaySound(nullptr, SND_NODEFAULT), 1);
+  const int64_t s1 = monotonicNs();
+  next = graph.run(s0 - graph.periodNs() / 4, 10 * kPeriod);
+  (void)next;
+
+  const auto& out = graph.given();
+  const size_t start = firstSound(out, w0);
+  EXPECT_NEAR(double(start), double(w0) + kPeriod * 1.5, 1.0 + framesOf(t1 - t0));
+  size_t stop = start;
+  while (stop < out.size() / 2 && (out[stop * 2] != 0.0f || out[stop * 2 + 1] != 0.0f)) ++stop;
+  EXPECT_NEAR(double(stop), double(w1) + kPeriod * 1.25, 1.0 + framesOf(s1 - s0));
+  for (size_t f = start; f < stop; ++f) {
+    ASSERT_EQ(out[f * 2], loop[((f - start) % n) * 2]) << "frame " << f;
+    ASSERT_EQ(out[f * 2 + 1], loop[((f - start) % n) * 2 + 1]) << "frame " << f;
+  }
+  EXPECT_EQ(firstSound(out, stop), SIZE_MAX) << "sound after the stop";
+}
+
+// ---- the recorder ----
+
+TEST_F(GraphCycle, ATakeIsSampleForSampleWhatTheGraphWasGiven) {
+  testing_support::ScratchDir dir, scratch;
+  std::vector<float> loop(1234 * 2), once(5000 * 2);
+  for (size_t i = 0; i < loop.size(); ++i) loop[i] = 0.3f * float(std::sin(0.031 * double(i)));
+  for (size_t i = 0; i < once.size(); ++i) once[i] = 0.5f * float(std::sin(0.011 * double(i)));
+  ASSERT_TRUE(writeFloatWav(dir.path + "loop.wav", loop, 2, kGraphRate));
+  ASSERT_TRUE(writeFloatWav(dir.path + "once.wav", once, 2, kGraphRate));
+
+  GraphRig rig(4, true);   // a small pool, so that notes are taken over; the room on
+  ASSERT_TRUE(rig.open());
+  rig.send(programChange(116));
+  WaveAudioDevice device(rig.sound->tapHost(), scratch.path);
+  SimulatedGraph& graph = rig.graph();
+  graph.run(monotonicNs(), 3000);
+  ASSERT_EQ(device.sendString("open  new alias newSound type waveaudio"), 0u);
+  ASSERT_EQ(device.sendString("record newSound from 0 to 600000 overwrite"), 0u);
+  const uint64_t takeStart = rig.engine().finalFrames();
+
+  std::mt19937 rng(20261208);
+  const int tones[] = {116, 24, 32};
+  int strikes = 0;
+  const uint32_t sizes[] = {kPeriod, kPeriod, kPeriod, 2 * kPeriod, 77, 1024};
+  for (int step = 0; step < 400; ++step) {
+    const int what = int(rng() % 100);
+    if (what < 50) {
+      rig.send(noteOn(int(60 + rng() % 25), 127));
+      ++strikes;
+    } else if (what < 58) {
+      ASSERT_EQ(rig.sound->midiOutClose(rig.h), MMSYSERR_NOERROR);
+      ASSERT_TRUE(rig.open());
+      rig.send(programChange(tones[rng() % 3]));
+    } else if (what < 66) {
+      rig.sound->sndPlaySound((dir.path + "loop.wav").c_str(), SND_ASYNC | SND_LOOP);
+    } else if (what < 72) {
+      rig.sound->sndPlaySound((dir.path + "once.wav").c_str(), SND_ASYNC);
+    } else if (what < 80) {
+      rig.sound->sndPlaySound(nullptr, SND_NODEFAULT);
+    }
+    // A few cycles, each begun up to two periods before now: commands land
+    // inside blocks, at their starts, or wait for a later one.
+    for (int c = int(rng() % 12); c >= 0; --c)
+      graph.cycle(monotonicNs() - int64_t(rng() % uint64_t(2 * graph.periodNs())), sizes[rng() % 6]);
+    if (step % 40 == 39) device.flush();
+  }
+  ASSERT_EQ(device.sendString("stop newSound"), 0u);
+  const uint64_t takeEnd = rig.engine().finalFrames();
+  const std::string target = dir.path + "take.wav";
+  ASSERT_EQ(device.sendString(("save newSound " + target).c_str()), 0u);
+  ASSERT_EQ(device.sendString("close newSound"), 0u);
+
+  const auto& out = graph.given();
+  ASSERT_LE(takeEnd, out.size() / 2);
+  const auto w = mci_test::readWav(target);
+  ASSERT_TRUE(w.ok) << w.error;
+  ASSERT_EQ(w.samples.size(), (takeEnd - takeStart) * 2);
+  size_t loud = 0;
+  for (size_t i = 0; i < w.samples.size(); ++i) {
+    const int16_t heard = int16_t(std::lrint(std::clamp(out[takeStart * 2 + i], -1.0f, 1.0f) * 32767.0f));
+    ASSERT_EQ(w.samples[i], heard) << "sample " << i << " of the take (frame " << takeStart + i / 2 << ")";
+    loud += std::abs(heard) > 3000;
+  }
+  EXPECT_GT(loud, w.samples.size() / 20);
+  EXPECT_GT(strikes, 150);
+  EXPECT_GT(rig.engine().synthSteals(), 0u);
+}
+
+// ---- losing the server ----
+
+TEST_F(GraphCycle, TheNoteAfterTheServerWentAwayOpensANewStreamAndTheTakeGoesOn) {
+  testing_support::ScratchDir dir, scratch;
+  GraphRig rig;
+  ASSERT_TRUE(rig.open());
+  rig.send(programChange(24));
+  WaveAudioDevice device(rig.sound->tapHost(), scratch.path);
+  rig.graph().run(monotonicNs(), 4800);
+  ASSERT_EQ(device.sendString("open  new alias newSound type waveaudio"), 0u);
+  ASSERT_EQ(device.sendString("record newSound from 0 to 600000 overwrite"), 0u);
+  const uint64_t takeStart = rig.engine().finalFrames();
+  rig.send(noteOn(60));
+  rig.graph().run(monotonicNs(), 9600);
+
+  rig.graphs[0]->lose();
+  EXPECT_FALSE(rig.sound->output()->running());
+  rig.send(noteOn(67));   // the next note opens a new stream
+  ASSERT_EQ(rig.graphs.size(), 2u);
+  ASSERT_TRUE(rig.sound->output()->running());
+  rig.graph().run(monotonicNs(), 9600);
+
+  ASSERT_EQ(device.sendString("stop newSound"), 0u);
+  const uint64_t takeEnd = rig.engine().finalFrames();
+  const std::string target = dir.path + "take.wav";
+  ASSERT_EQ(device.sendString(("save newSound " + target).c_str()), 0u);
+
+  // The take is the old stream's frames, then the new one's, with no gap.
+  ASSERT_EQ(rig.past.size(), 1u);
+  std::vector<float> both = rig.past[0];
+  both.insert(both.end(), rig.graphs[1]->given().begin(), rig.graphs[1]->given().end());
+  ASSERT_LE(takeEnd, both.size() / 2);
+  const auto w = mci_test::readWav(target);
+  ASSERT_TRUE(w.ok) << w.error;
+  ASSERT_EQ(w.samples.size(), (takeEnd - takeStart) * 2);
+  for (size_t i = 0; i < w.samples.size(); ++i)
+    ASSERT_EQ(w.samples[i], int16_t(std::lrint(std::clamp(both[takeStart * 2 + i], -1.0f, 1.0f) * 32767.0f)))
+        << "sample " << i;
+  EXPECT_GT(peak(channel(rig.graphs[1]->given(), 0)), 0.01f) << "the note after the loss was not heard";
+}
+
+TEST_F(GraphCycle, WithNoServerNotesAreTakenAndAnotherStreamIsTriedAtMostOnceASecond) {
+  GraphRig rig;
+  ASSERT_TRUE(rig.open());
+  rig.graph().run(monotonicNs(), 2000);
+  rig.serverAnswers = false;
+  rig.graph().lose();
+  const int before = rig.opened;
+  rig.send(noteOn(60));   // tries a new stream, which fails
+  EXPECT_EQ(rig.opened, before + 1);
+  EXPECT_EQ(rig.sound->output(), nullptr);
+  for (int i = 0; i < 20; ++i) rig.send(noteOn(62));
+  EXPECT_EQ(rig.opened, before + 1) << "a server that does not answer is not asked at every note";
+  EXPECT_FALSE(rig.sound->lastError().empty());
+}

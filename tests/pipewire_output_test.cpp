@@ -1,0 +1,152 @@
+// The PipeWire output's parts that need no server: which output is chosen,
+// the missed-cycle watch that makes the period grow, and a start with no
+// server to answer.
+#include "platform/audio/audio_thread/audio_engine.h"
+#include "platform/audio/audio_thread/cycle_watch.h"
+#include "platform/audio/system/output_choice.h"
+#include "platform/audio/system/pipewire_output.h"
+#include "support/support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+using namespace platform;
+
+namespace {
+
+class ScopedEnv {
+public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) setenv(name, value, 1);
+    else unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (old_) setenv(name_, old_->c_str(), 1);
+    else unsetenv(name_);
+  }
+
+private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// Cycles of `frames` ticks at 48 kHz, each handed over `busyNs` after its start.
+struct Graph {
+  CycleWatch watch;
+  uint64_t ticks = 0;
+  int64_t ns = 1000000000;
+  int steps = 0;
+  void cycle(uint32_t frames, int64_t busyNs = 100000, uint32_t skipped = 0) {
+    ticks += uint64_t(frames) * skipped;
+    ns += int64_t(frames) * skipped * 1000000000 / 48000;
+    CycleWatch::Cycle c;
+    c.ticks = ticks;
+    c.frames = frames;
+    c.rate = 48000;
+    c.startNs = ns;
+    c.doneNs = ns + busyNs;
+    steps += watch.cycle(c);
+    ticks += frames;
+    ns += int64_t(frames) * 1000000000 / 48000;
+  }
+  void seconds(double s, uint32_t frames = 128) {
+    for (int i = 0; i < int(s * 48000 / frames); ++i) cycle(frames);
+  }
+};
+
+}  // namespace
+
+TEST(CycleWatch, OnlyRepeatedMissesAskForALongerPeriod) {
+  Graph g;
+  g.seconds(2);
+  EXPECT_EQ(g.watch.missed(), 0u);
+  EXPECT_EQ(g.steps, 0);
+
+  g.cycle(128, 100000, 3);   // the graph ran three cycles without us
+  EXPECT_EQ(g.watch.missed(), 1u);
+  EXPECT_EQ(g.steps, 0) << "a single miss is let pass";
+  g.seconds(6);
+  g.cycle(128, 100000, 1);   // another, but long after
+  EXPECT_EQ(g.steps, 0);
+  g.seconds(1);
+  g.cycle(128, 3000000);     // handed over after the period had ended
+  EXPECT_EQ(g.watch.missed(), 3u);
+  EXPECT_EQ(g.steps, 1) << "two misses within the window";
+  g.seconds(1);
+  g.cycle(128, 100000, 1);
+  EXPECT_EQ(g.steps, 1) << "the count starts again after a step";
+}
+
+TEST(CycleWatch, AfterARestartTheGraphIsGivenTimeToSettle) {
+  Graph g;
+  g.seconds(1);
+  g.watch.restart();
+  g.cycle(256, 100000, 5);       // the jump of a paused stream waking up
+  g.cycle(256, 100000, 2);
+  g.cycle(256, 100000, 2);       // still settling
+  EXPECT_EQ(g.watch.missed(), 0u);
+  g.seconds(0.3, 256);
+  g.cycle(256, 100000, 1);
+  EXPECT_EQ(g.watch.missed(), 1u);
+  // A longer period is no miss by itself.
+  g.seconds(1, 256);
+  g.seconds(1, 512);
+  EXPECT_EQ(g.watch.missed(), 1u);
+}
+
+TEST(OutputChoice, TheEnvironmentForcesAServerAndAnythingElseLeavesTheChoiceToTheProgram) {
+  EXPECT_EQ(outputRequest(nullptr), OutputRequest::Automatic);
+  EXPECT_EQ(outputRequest(""), OutputRequest::Automatic);
+  EXPECT_EQ(outputRequest("pipewire"), OutputRequest::PipeWire);
+  EXPECT_EQ(outputRequest("pulse"), OutputRequest::Pulse);
+  for (const char* other : {"PipeWire", "alsa", "pulseaudio", " pulse"})
+    EXPECT_EQ(outputRequest(other), OutputRequest::Unknown) << other;
+
+  testing_support::ScratchDir dir;
+  ScopedEnv noServer("PIPEWIRE_RUNTIME_DIR", (dir.path + "nowhere").c_str());
+  ScopedEnv noRemote("PIPEWIRE_REMOTE", nullptr);
+  EXPECT_FALSE(probePipeWire(200).answered);
+  {
+    ScopedEnv env("PLINKORA_AUDIO_OUTPUT", nullptr);
+    const OutputChoice c = chooseAudioOutput();
+    EXPECT_FALSE(c.pipewire) << "no PipeWire server answers: PulseAudio as before";
+    EXPECT_EQ(c.rate, 44100u);
+  }
+  {
+    ScopedEnv env("PLINKORA_AUDIO_OUTPUT", "pipewire");
+    const OutputChoice c = chooseAudioOutput();
+    EXPECT_TRUE(c.pipewire && c.forced);
+    EXPECT_EQ(c.rate, 48000u);
+    EXPECT_NE(dynamic_cast<PipeWireOutput*>(makeAudioOutput(c).get()), nullptr);
+  }
+  {
+    ScopedEnv env("PLINKORA_AUDIO_OUTPUT", "oss");
+    const OutputChoice c = chooseAudioOutput();
+    EXPECT_FALSE(c.pipewire || c.forced);
+  }
+  {
+    ScopedEnv env("PLINKORA_PIPEWIRE_QUANTUM", "256");
+    EXPECT_EQ(PipeWireOutput::configFromEnvironment().forceQuantum, 256u);
+  }
+  for (const char* bad : {"8", "9000", "256 frames", ""}) {
+    ScopedEnv env("PLINKORA_PIPEWIRE_QUANTUM", bad);
+    EXPECT_EQ(PipeWireOutput::configFromEnvironment().forceQuantum, 0u) << '"' << bad << '"';
+  }
+}
+
+TEST(PipeWireOutput, WithNoServerStartSaysSoAndLeavesNothingRunning) {
+  testing_support::ScratchDir dir;
+  ScopedEnv noServer("PIPEWIRE_RUNTIME_DIR", (dir.path + "nowhere").c_str());
+  ScopedEnv noRemote("PIPEWIRE_REMOTE", nullptr);
+  AudioEngine engine(48000);
+  PipeWireOutput out;
+  EXPECT_FALSE(out.start(engine));
+  EXPECT_FALSE(out.running());
+  EXPECT_NE(out.error().find("no PipeWire server"), std::string::npos) << out.error();
+  out.stop();
+  EXPECT_EQ(engine.written(), 0u);
+}
