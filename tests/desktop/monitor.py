@@ -23,6 +23,7 @@ sample some 20 ms early; reads there are 64 frames, which do not lower
 PipeWire's period below what the program asks for.  fragment_frames None
 chooses so.
 """
+import bisect
 import collections
 import ctypes
 import subprocess
@@ -278,13 +279,23 @@ class Monitor:
         with self.lock:
             a, b = self._range(start, end)
             lr = self._buf[a - self._base:b - self._base].copy()
-            at = np.asarray(self._chunk_at, dtype=np.int64)
-            ms = np.asarray(self._chunk_ms, dtype=np.float64)
+            # only the reads that brought these samples
+            c0 = max(0, bisect.bisect_right(self._chunk_at, a) - 1)
+            c1 = bisect.bisect_left(self._chunk_at, b)
+            at = np.asarray(self._chunk_at[c0:c1], dtype=np.int64)
+            ms = np.asarray(self._chunk_ms[c0:c1], dtype=np.float64)
         idx = np.arange(a, b, dtype=np.int64)
         if len(at) == 0:
             return lr, idx.astype(np.float64)
         c = np.maximum(np.searchsorted(at, idx, side="right") - 1, 0)
         return lr, ms[c] + (idx - at[c]) * self.frame_ms
+
+    def first_ms(self):
+        """When the oldest sample kept was played, or None."""
+        with self.lock:
+            if not self._n:
+                return None
+        return float(self.times(self.first_index(), self.first_index() + 1)[0])
 
     def last_ms(self):
         """When the newest sample was played, or None."""
@@ -295,9 +306,12 @@ class Monitor:
 
     def index_at(self, ms):
         """The first sample played at or after ms (count() when none yet)."""
-        n = self.count()
-        a = max(self.first_index(), n - self.rate * 60)
-        t = self.times(a, n)
+        with self.lock:
+            # the read that first starts at or after ms, and the two before it
+            k = bisect.bisect_left(self._chunk_ms, ms)
+            a = self._chunk_at[max(0, k - 2)] if self._chunk_at else self._base
+            a = max(a, self._base)
+        lr, t = self.take(a)
         later = np.nonzero(t >= ms)[0]
         return a + int(later[0]) if len(later) else a + len(t)
 
@@ -327,7 +341,7 @@ class Monitor:
         end = now_ms() + timeout_ms
         while True:
             last = self.last_ms()
-            if last is not None and self.times(self.first_index(), self.first_index() + 1)[0] <= last - quiet_ms \
+            if last is not None and self.first_ms() <= last - quiet_ms \
                     and self.peak(last - quiet_ms, last + 1) < level:
                 return True
             if now_ms() > end:

@@ -226,6 +226,7 @@ class Run:
                 self.monitor.save(os.path.join(self.out, "monitor.wav"))
             except Exception as e:   # the report matters more than the recording
                 log("could not save the monitor recording:", e)
+            self.monitor.close()
         self.children.stop_all()
         shutil.rmtree(self.tmp, ignore_errors=True)
         if ok and not self.args.keep:
