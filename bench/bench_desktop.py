@@ -272,6 +272,8 @@ def main():
                   % (TONES[i][1], s.tone, len(s.latencies), smed, sp90, sp95, stop_, s.notes()))
             print("| Key to sound, program / stock, %s | median %.2f | p95 %.2f |"
                   % (run.tone, med / smed if smed else math.nan, p95 / sp95 if sp95 else math.nan))
+    if mon.overflows:
+        print("(the monitor recording overflowed %d times)" % mon.overflows)
     if not r["survived"]:
         print("bench_desktop: the program ended while being played", file=sys.stderr)
     return 0 if heard and r["survived"] else 1

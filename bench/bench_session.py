@@ -200,6 +200,8 @@ def main():
           "played, in %d bursts, longest %.1f ms; loop on, 4-note strums every 100 ms, a tone change every 5 s; "
           "target 0 |" % ((end - start) / 1000.0, len(gaps), gap_ms, bursts(gaps), longest))
     print("| CPU during that session | %.1f %% of a core | 40 notes/s and the loop |" % cpu)
+    if mon.overflows:
+        print("(the monitor recording overflowed %d times: part of the output was not looked at)" % mon.overflows)
     # Most of the output must have been looked at for the count to mean anything.
     covered = heard_s > 0.95 * (end - start) / 1000.0
     if not covered:

@@ -74,6 +74,7 @@ def _libpulse():
                 ("pa_stream_new", P, [P, ctypes.c_char_p, ctypes.POINTER(_SampleSpec), P]),
                 ("pa_stream_set_state_callback", None, [P, _NOTIFY, P]),
                 ("pa_stream_set_read_callback", None, [P, _REQUEST, P]),
+                ("pa_stream_set_overflow_callback", None, [P, _NOTIFY, P]),
                 ("pa_stream_connect_record", I, [P, ctypes.c_char_p, ctypes.POINTER(_BufferAttr), U]),
                 ("pa_stream_get_state", I, [P]),
                 ("pa_stream_peek", I, [P, ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_size_t)]),
@@ -129,6 +130,7 @@ class Monitor:
         self._chunk_at = []  # index of each read's first sample
         self._chunk_ms = []  # and its time
         self.error = None
+        self.overflows = 0   # the recording lost data on our side (what was lost reads as silence)
         self._reads = collections.deque(maxlen=1024)   # (index after a read, its time)
         # Reads of 64 frames come every 1.5 ms: let the threads take turns often.
         sys.setswitchinterval(min(sys.getswitchinterval(), 0.0005))
@@ -147,7 +149,8 @@ class Monitor:
         self._ctx = pa.pa_context_new(pa.pa_threaded_mainloop_get_api(self._loop), b"plinkora-driver")
         self._stream = None
         # kept, or the callbacks would be freed under libpulse
-        self._cbs = [_NOTIFY(lambda *_: pa.pa_threaded_mainloop_signal(self._loop, 0)), _REQUEST(self._on_read)]
+        self._cbs = [_NOTIFY(lambda *_: pa.pa_threaded_mainloop_signal(self._loop, 0)), _REQUEST(self._on_read),
+                     _NOTIFY(self._on_overflow)]
         pa.pa_context_set_state_callback(self._ctx, self._cbs[0], None)
         if pa.pa_context_connect(self._ctx, server.encode() if server else None, 0, None) < 0:
             self.close()
@@ -163,6 +166,7 @@ class Monitor:
             self._stream = pa.pa_stream_new(self._ctx, b"monitor", ctypes.byref(spec), None)
             pa.pa_stream_set_state_callback(self._stream, self._cbs[0], None)
             pa.pa_stream_set_read_callback(self._stream, self._cbs[1], None)
+            pa.pa_stream_set_overflow_callback(self._stream, self._cbs[2], None)
             attr = _BufferAttr(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, self.fragment_frames * 8)
             pa.pa_stream_connect_record(self._stream, device.encode(), ctypes.byref(attr), STREAM_FLAGS)
             while pa.pa_stream_get_state(self._stream) != PA_STREAM_READY:
@@ -174,6 +178,10 @@ class Monitor:
             self.close()
             raise
         pa.pa_threaded_mainloop_unlock(self._loop)
+
+    def _on_overflow(self, _stream, _userdata):
+        with self.lock:
+            self.overflows += 1
 
     def _on_read(self, stream, _nbytes, _userdata):
         pa = _libpulse()
