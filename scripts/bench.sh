@@ -9,6 +9,13 @@
 #                    [--strikes N]         key-to-sound strikes on each tone (default 20)
 #                    [--user NAME]         the ordinary user the real program runs as
 #                                          (default plinkora-bench, created when missing)
+#                    [--output pulse|pipewire]  the program's sound output (PLINKORA_AUDIO_OUTPUT);
+#                                          by default it chooses itself
+#
+# The desktop benchmarks (bench/bench_desktop.py, bench/bench_session.py)
+# drive the real program from outside through tests/desktop/; the stock
+# FluidSynth player (fluidsynth -a pulseaudio) is measured the same way in
+# the same run, for comparison.
 #
 # The real program always runs as an ordinary user, as on a desktop: no
 # real-time scheduling by right.  When this script runs as root that user
@@ -16,7 +23,7 @@
 # runs as an ordinary user already, the program runs as that user.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-session=600 server=pulseaudio load=0 strikes=20 user=plinkora-bench
+session=600 server=pulseaudio load=0 strikes=20 user=plinkora-bench output=""
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --session) session=$2; shift 2 ;;
@@ -24,12 +31,24 @@ while [[ $# -gt 0 ]]; do
     --load) load=$2; shift 2 ;;
     --strikes) strikes=$2; shift 2 ;;
     --user) user=$2; shift 2 ;;
-    *) echo "usage: $0 [--session SECONDS] [--pipewire] [--load N] [--strikes N] [--user NAME]" >&2; exit 2 ;;
+    --output)
+      output=$2; shift 2
+      [[ $output == pulse || $output == pipewire ]] || { echo "--output: pulse or pipewire" >&2; exit 2; } ;;
+    *) echo "usage: $0 [--session SECONDS] [--pipewire] [--load N] [--strikes N] [--user NAME]" \
+            "[--output pulse|pipewire]" >&2; exit 2 ;;
   esac
 done
 
 scripts/install-deps.sh
-scripts/build.sh >/dev/null
+if ! command -v fluidsynth >/dev/null 2>&1; then   # the stock player measured beside the program
+  sudo_cmd=(); [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends fluidsynth >/dev/null
+fi
+# Only what is run here: the program and the in-process benchmarks.
+launcher=()
+command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -Wno-dev "${launcher[@]}" >/dev/null
+cmake --build build -j"$(nproc)" --target plinkora bench_keys bench_sound bench_recorder >/dev/null
 
 user_args=()
 if [[ $(id -u) -eq 0 ]]; then
@@ -74,15 +93,25 @@ quantum_while_playing() {   # PipeWire's period a while into the session
   private_pipewire_quantum >"$log/quantum.txt" 2>/dev/null || true
 }
 
+output_args=()
+[[ -n $output ]] && output_args=(--output "$output")
+py=/usr/bin/python3
 rows=$(
   run keys build/bin/bench_keys
   run sound build/bin/bench_sound --busy 60
-  run desktop build/bin/bench_desktop --strikes "$strikes" --idle 10 --playing 20 "${user_args[@]}"
+  run desktop "$py" bench/bench_desktop.py --program build/bin/plinkora --strikes "$strikes" --idle 10 \
+    --playing 20 --stock "${user_args[@]}" "${output_args[@]}"
   run recorder build/bin/bench_recorder
   echo "  the ${session} s session takes that long ..." >&2
   if [[ $server == pipewire ]]; then quantum_while_playing & qpid=$!; fi
-  run session build/bin/bench_session --seconds "$session" "${user_args[@]}"
-  if [[ $server == pipewire ]]; then wait "$qpid" 2>/dev/null || true; fi
+  run session "$py" bench/bench_session.py --program build/bin/plinkora --seconds "$session" \
+    "${user_args[@]}" "${output_args[@]}"
+  if [[ $server == pipewire ]]; then
+    wait "$qpid" 2>/dev/null || true
+    echo "| Graph period while the program played (PipeWire quantum) | $(cat "$log/quantum.txt" 2>/dev/null || echo unknown) frames | pw-top 15 s into the session${PLINKORA_PW_MIN_QUANTUM:+; smallest period forced to $PLINKORA_PW_MIN_QUANTUM} |"
+  else
+    echo "| Graph period while the program played | none | PulseAudio mixes on demand (the null sink follows its streams) |"
+  fi
 )
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')

@@ -26,8 +26,9 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import e2e_test as e2e  # noqa: E402
-from e2e_test import Failure, log, poll  # noqa: E402
+import harness as e2e  # noqa: E402
+from harness import Failure, log, poll  # noqa: E402
+from desktop.children import die_with_parent  # noqa: E402
 
 HOLD = 5.0
 AUTOREPEAT = (300, 250)
@@ -47,7 +48,7 @@ class Capture:
         while self.running:
             subprocess.run(["import", "-window", "root", "png:/dev/null"], env=self.env,
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, preexec_fn=e2e._die_with_parent, timeout=30)
+                           stderr=subprocess.DEVNULL, preexec_fn=die_with_parent, timeout=30)
             self.count += 1
 
     def stop(self):
@@ -191,26 +192,17 @@ class HeldKeys:
         self.s.focus(self.run.main["win"])
 
 
-def main():
-    ap = e2e.script_arguments(__doc__)
-    args = ap.parse_args()
-    if e2e.tools_missing(e2e.SERVER_TOOLS + ("import", "sha256sum")):
-        return e2e.SKIP
-    args.program = os.path.abspath(args.program)
-    run = e2e.Run(args)
-    run.art = e2e.Artwork(os.path.abspath(args.assets))
-    run.env = run.private_env()
+def held_keys(run):
     capture = None
-    ok = False
     try:
-        run.start_sound(10)
+        run.start_sound()
         run.start_x(autorepeat=AUTOREPEAT)
         if not run.screen.numlock_on():
             raise Failure("NumLock could not be turned on")
         run.open_windows()
         # Both cores busy, and the screen captured over and over.
         for _ in range(2):
-            run.children.start("load", ["sha256sum", "/dev/zero"], run.env)
+            run.children.start(["sha256sum", "/dev/zero"], run.env, name="load")
         capture = Capture(run.env)
         poll("the first screen captures", lambda: capture.count >= 3, 15, 0.1)
         keys = HeldKeys(run)
@@ -221,22 +213,17 @@ def main():
         keys.hold_v()
         capture.stop()
         log("screen captured %d times" % capture.count)
-        for name, p in list(run.children.procs):
-            if name == "load":
-                run.children.stop(p)
+        for p in run.children.named("load"):
+            run.children.stop(p)
         run.close_window()
-        ok = True
-        log("PASS (%.1f s)" % (time.monotonic() - e2e.T0))
-        return 0
-    except Failure as e:
-        print("FAIL at step %s: %s" % (run.step, e), flush=True)
-        return 1
     finally:
         if capture:
             capture.stop()
-        run.finish(ok)
-        if not ok:
-            print("Screenshots, recordings and logs kept in", run.out)
+
+
+def main():
+    args = e2e.script_arguments(__doc__).parse_args()
+    return e2e.run_script(args, held_keys, e2e.SERVER_TOOLS + ("import", "sha256sum"))
 
 
 if __name__ == "__main__":

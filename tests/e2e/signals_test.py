@@ -27,8 +27,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import e2e_test as e2e  # noqa: E402
-from e2e_test import Failure, log, poll  # noqa: E402
+import harness as e2e  # noqa: E402
+from harness import Failure, log, poll  # noqa: E402
 
 BOUND = 2.0
 
@@ -96,9 +96,7 @@ class States:
         env = dict(self.run.env, QT_QPA_PLATFORM="xcb",
                    PULSE_SERVER="unix:" + os.path.join(self.run.tmp, "no-sound-server"))
         self.run.main = None
-        self.run.program = self.run.children.start(
-            "plinkora", [self.run.args.program], env,
-            log_path=os.path.join(self.run.out, "plinkora-no-sound.log"), cwd=self.run.tmp)
+        self.run.program = self.run.launch("plinkora-no-sound.log", env)
         box = self.wait_window("the start-up box (no sound server)")
         if box["title"] != "Plinkora" or (box["w"], box["h"]) == e2e.MAIN_SIZE:
             raise Failure("expected the start-up message box, saw %r %dx%d"
@@ -180,34 +178,19 @@ def main():
     ap.add_argument("--state", action="append", choices=[name for name, _ in PLAN],
                     help="only this state (repeatable)")
     args = ap.parse_args()
-    if e2e.tools_missing():
-        return e2e.SKIP
-    args.program = os.path.abspath(args.program)
-    run = e2e.Run(args)
-    run.art = e2e.Artwork(os.path.abspath(args.assets))
-    run.env = run.private_env()
-    ok = False
-    try:
+
+    def body(run):
         run.start_x()
         states = States(run)
         for name, sig in PLAN:
             if args.state and name not in args.state:
                 continue
             if name != "startup_box" and run.monitor is None:
-                run.start_sound(10)
+                run.start_sound()
                 if not run.screen.numlock_on():
                     raise Failure("NumLock could not be turned on")
             getattr(states, name)(sig)
-        ok = True
-        log("PASS (%.1f s)" % (time.monotonic() - e2e.T0))
-        return 0
-    except Failure as e:
-        print("FAIL at step %s: %s" % (run.step, e), flush=True)
-        return 1
-    finally:
-        run.finish(ok)
-        if not ok:
-            print("Screenshots, recordings and logs kept in", run.out)
+    return e2e.run_script(args, body, logs=())
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 """End-to-end check of the three tones through the real window.
 
 Starts the built program on a private virtual X server and PulseAudio server
-(the machinery of e2e_test.py), and in each tone, OPL.3 (the one it opens
+(harness.py and tests/desktop/), and in each tone, OPL.3 (the one it opens
 with), Nylon and NylonB (Down steps to the next), strikes two cells and
 measures the pitch of what the null sink's monitor carries:
 
@@ -19,12 +19,11 @@ soundfont is missing.
 Exit status: 0 passed, 1 failed, 77 skipped (no Xvfb or PulseAudio here).
 """
 import os
-import signal
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import e2e_test as e2e  # noqa: E402
+import harness as e2e  # noqa: E402
 
 OPL3 = "/usr/share/sounds/sf2/OPL-3_FM_128M.sf2"
 # (keypad key, the cell's note number in the program, its name)
@@ -54,7 +53,7 @@ def wait_for_quiet(run, level=0.002, longest=4.0):
 
 
 def run_tones(run):
-    run.start_sound(10)
+    run.start_sound()
     run.start_x()
     if not run.screen.numlock_on():
         raise e2e.Failure("NumLock could not be turned on")
@@ -83,59 +82,12 @@ def run_tones(run):
 
 
 def main():
-    ap = e2e.script_arguments(__doc__)
-    args = ap.parse_args()
-
-    if e2e.tools_missing():
-        return e2e.SKIP
-    try:
-        import numpy  # noqa: F401
-        import PIL  # noqa: F401
-        import Xlib  # noqa: F401
-    except ImportError as e:
-        print("FAIL: %s (scripts/install-deps.sh installs python3-numpy, python3-pil, python3-xlib)" % e)
-        return 1
+    args = e2e.script_arguments(__doc__).parse_args()
     if not os.path.isfile(OPL3):
         print("FAIL: the OPL3 FM soundfont %s is not installed (scripts/install-deps.sh brings "
               "opl3-soundfont)" % OPL3)
         return 1
-    if not os.access(args.program, os.X_OK):
-        print("FAIL: no program at %s" % args.program)
-        return 1
-
-    args.program = os.path.abspath(args.program)
-    args.assets = os.path.abspath(args.assets)
-    run = e2e.Run(args)
-    run.art = e2e.Artwork(args.assets)
-    run.env = run.private_env()
-
-    def on_signal(sig, _frame):
-        raise e2e.Failure("stopped by signal %d" % sig)
-    signal.signal(signal.SIGTERM, on_signal)
-    signal.signal(signal.SIGINT, on_signal)
-
-    ok = False
-    try:
-        run_tones(run)
-        ok = True
-        e2e.log("PASS (%.1f s)" % (time.monotonic() - e2e.T0))
-        return 0
-    except e2e.Failure as e:
-        print("FAIL at step %s: %s" % (run.step, e), flush=True)
-        return 1
-    except Exception:
-        import traceback
-        print("FAIL at step %s: the test itself broke:" % run.step)
-        traceback.print_exc()
-        return 1
-    finally:
-        run.finish(ok)
-        if not ok:
-            p = os.path.join(run.out, "plinkora.log")
-            if os.path.isfile(p) and os.path.getsize(p):
-                with open(p, "rb") as f:
-                    print("--- plinkora.log (end) ---\n%s" % f.read()[-2000:].decode("utf-8", "replace"))
-            print("Screenshots, recordings and logs kept in", run.out)
+    return e2e.run_script(args, run_tones)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,14 @@
-"""Helpers shared by the install tests: child processes stopped by their ids,
-a private virtual X server and PulseAudio server, and a look at the windows
-the program opens."""
-import ctypes
+"""Helpers shared by the install tests: a private virtual X server and
+PulseAudio server, and a look at the windows the program opens.  Child
+processes, waiting and screenshots are tests/desktop/'s."""
 import os
-import signal
-import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from desktop.children import T0, Children, Failure, log, poll  # noqa: E402,F401
+from desktop.screen import connect  # noqa: E402
 
 SKIP = 77
 MAIN_SIZE = (345, 288)
@@ -14,74 +16,12 @@ SPLASH_SIZE = (344, 147)
 APP_ID = "io.github.plinkora.Plinkora"
 ICON_SIZES = (16, 32, 48, 64, 128, 256)
 
-T0 = time.monotonic()
-
-
-class Failure(Exception):
-    pass
-
-
-def log(*args):
-    print("[%6.2f]" % (time.monotonic() - T0), *args, flush=True)
-
 
 def check(cond, what, detail=""):
     """Passes or raises; the detail (a tool's output) is shown on failure only."""
     if not cond:
         raise Failure(what + ("\n" + detail if detail else ""))
     log("ok:", what)
-
-
-_libc = ctypes.CDLL(None, use_errno=True)
-
-
-def _die_with_parent():
-    # PR_SET_PDEATHSIG: a child goes when this script goes, however it ends.
-    _libc.prctl(1, signal.SIGTERM, 0, 0, 0)
-
-
-class Children:
-    """Processes started here, each stopped by its own id at the end."""
-
-    def __init__(self):
-        self.procs = []
-
-    def start(self, argv, env=None, log_path=None, **kw):
-        out = open(log_path, "ab") if log_path else subprocess.DEVNULL
-        p = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=out,
-                             stderr=subprocess.STDOUT if log_path else out,
-                             preexec_fn=_die_with_parent, **kw)
-        if log_path:
-            out.close()
-        self.procs.append(p)
-        return p
-
-    @staticmethod
-    def stop(p, timeout=10.0):
-        if p.poll() is not None:
-            return p.returncode
-        try:
-            p.send_signal(signal.SIGTERM)
-            return p.wait(timeout)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            return p.wait(5)
-
-    def stop_all(self):
-        for p in reversed(self.procs):
-            self.stop(p)
-        self.procs.clear()
-
-
-def poll(what, fn, timeout, interval=0.02):
-    end = time.monotonic() + timeout
-    while True:
-        r = fn()
-        if r:
-            return r
-        if time.monotonic() > end:
-            raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
-        time.sleep(interval)
 
 
 class Servers:
@@ -125,8 +65,7 @@ class Servers:
 
 class Screen:
     def __init__(self, display_name):
-        from Xlib import display
-        self.d = display.Display(display_name)
+        self.d = connect(display_name)
         self.root = self.d.screen().root
 
     def windows(self):

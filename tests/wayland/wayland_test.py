@@ -22,20 +22,21 @@ Exit status: 0 passed, 1 failed, 77 skipped (weston cannot start here).
 Logs and screenshots stay in the artifacts folder.
 """
 import argparse
-import array
-import ctypes
 import glob
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from desktop.children import T0, Children, Failure, log, poll  # noqa: E402
+from desktop.monitor import Monitor  # noqa: E402
+from desktop import servers  # noqa: E402
+
 SKIP = 77
-RATE = 44100
 SINK = "wl_sink"
 MAIN_SIZE = (345, 288)
 SPLASH_SIZE = (344, 147)
@@ -48,67 +49,9 @@ DISPLAYS = ([(x, y, 33, 33) for x, y in (
     + [(56, 112, 113, 17), (176, 112, 113, 17), (296, 232, 41, 17), (0, 264, 9, 17)]
     + [(16 + 80 * k, 264, 73, 17) for k in range(4)])
 
-T0 = time.monotonic()
-
-
-def log(*args):
-    print("[%6.2f]" % (time.monotonic() - T0), *args, flush=True)
-
-
-class Failure(Exception):
-    pass
-
 
 class Skip(Exception):
     pass
-
-
-_libc = ctypes.CDLL(None, use_errno=True)
-
-
-def _die_with_parent():
-    _libc.prctl(1, signal.SIGTERM, 0, 0, 0)   # PR_SET_PDEATHSIG
-
-
-class Children:
-    """Processes started here, stopped by their ids."""
-
-    def __init__(self):
-        self.procs = []
-
-    def start(self, argv, env, log_path, **kw):
-        out = open(log_path, "wb")
-        p = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=out,
-                             stderr=subprocess.STDOUT, preexec_fn=_die_with_parent, **kw)
-        out.close()
-        self.procs.append(p)
-        return p
-
-    @staticmethod
-    def stop(p, timeout=5.0):
-        if p.poll() is None:
-            p.send_signal(signal.SIGTERM)
-            try:
-                p.wait(timeout)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait(5)
-
-    def stop_all(self):
-        for p in reversed(self.procs):
-            self.stop(p)
-        self.procs.clear()
-
-
-def poll(what, fn, timeout, interval=0.05):
-    end = time.monotonic() + timeout
-    while True:
-        r = fn()
-        if r:
-            return r
-        if time.monotonic() > end:
-            raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
-        time.sleep(interval)
 
 
 def read(path):
@@ -196,62 +139,31 @@ class Run:
         shutil.rmtree(self.out, ignore_errors=True)
         os.makedirs(self.out)
         self.env = self.private_env()
-        self.monitor_path = os.path.join(self.tmp, "monitor.raw")
+        self.monitor = None
         self.background = None
         self.weston_started = False
 
     def private_env(self):
-        home = os.path.join(self.tmp, "home")
-        env = {k: v for k, v in os.environ.items()
-               if not k.startswith(("QT_", "PULSE_", "XDG_", "DBUS_", "WAYLAND_", "DISPLAY"))
-               and k not in ("XAUTHORITY", "SESSION_MANAGER", "PLINKORA_DATA_DIR")}
-        env.update({
-            "HOME": home,
-            "XDG_CACHE_HOME": os.path.join(self.tmp, "cache"),
-            "XDG_CONFIG_HOME": os.path.join(home, ".config"),
-            "PULSE_RUNTIME_PATH": os.path.join(self.tmp, "pulse"),
-            "PULSE_STATE_PATH": os.path.join(self.tmp, "pulse-state"),
-            "PULSE_SERVER": "unix:" + os.path.join(self.tmp, "pulse", "native"),
-            "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(self.tmp, "no-bus"),
-            "NO_AT_BRIDGE": "1",
-        })
-        for k in ("HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH"):
-            os.makedirs(env[k], mode=0o700, exist_ok=True)
+        env = servers.private_env(self.tmp)
+        # each weston gets a runtime folder of its own
+        for k in ("XDG_RUNTIME_DIR", "XDG_DATA_HOME"):
+            env.pop(k)
         return env
 
     # sound ---------------------------------------------------------------
     def start_sound(self):
-        socket = self.env["PULSE_SERVER"][len("unix:"):]
-        self.children.start(
-            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-             "--system=no", "--realtime=no", "--high-priority=no", "--log-target=stderr",
-             "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + socket,
-             "-L", "module-null-sink sink_name=%s rate=%d channels=2" % (SINK, RATE)],
-            self.env, os.path.join(self.out, "pulseaudio.log"))
-
-        def answers():
-            return subprocess.run(["pactl", "info"], env=self.env, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL, timeout=5).returncode == 0
-        poll("the sound server", answers, 15, 0.1)
-        with open(self.monitor_path, "wb") as f:
-            p = subprocess.Popen(["parec", "--raw", "--format=s16le", "--rate=%d" % RATE, "--channels=1",
-                                  "--latency-msec=50", "-d", SINK + ".monitor"],
-                                 env=self.env, stdin=subprocess.DEVNULL, stdout=f,
-                                 stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
-        self.children.procs.append(p)
-        poll("the sink's monitor to deliver", lambda: os.path.getsize(self.monitor_path) > RATE // 5, 15)
+        server = servers.start_pulseaudio(self.children, self.env, os.path.join(self.out, "pulseaudio.log"), SINK)
+        self.monitor = Monitor(server=server, device=SINK + ".monitor")
+        if not self.monitor.count():
+            raise Failure("the sink's monitor delivers nothing")
         log("sound server up, monitor recording")
 
     def monitor_position(self):
-        return os.path.getsize(self.monitor_path) // 2
+        return self.monitor.count()
 
     def peak_since(self, start):
-        with open(self.monitor_path, "rb") as f:
-            f.seek(start * 2)
-            data = f.read()
-        a = array.array("h")
-        a.frombytes(data[:len(data) // 2 * 2])
-        return max((abs(v) for v in a), default=0) / 32768.0
+        x = self.monitor.samples(start)
+        return float(abs(x).max()) if len(x) else 0.0
 
     # weston --------------------------------------------------------------
     def start_weston(self, name, xwayland):
@@ -463,6 +375,8 @@ class Run:
             self.native()
             self.xwayland()
         finally:
+            if self.monitor:
+                self.monitor.close()
             self.children.stop_all()
             shutil.rmtree(self.tmp, ignore_errors=True)
 

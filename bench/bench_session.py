@@ -1,0 +1,215 @@
+#!/usr/bin/python3
+"""Dropouts of the real program, counted from outside: a long session played
+through the window as a player would (the backing loop on, a 4-note strum
+every 100 ms, a tone change every 5 s) while the null sink's monitor is
+recorded (tests/desktop/).  The loop sound never falls silent (the loop
+file is checked: its quietest stretch is far shorter than a gap counted),
+so while it plays every run of exact digital silence at the sink at least
+that long is audio the program did not deliver in time: a dropout.
+
+Needs DISPLAY and a PulseAudio (or PipeWire) server with a null sink as
+default (scripts/bench.sh starts both).
+
+  bench_session.py [--seconds N]     length of the session (default 600)
+                   [--user NAME]     run the program as this (ordinary) user
+                   [--output pulse|pipewire]  PLINKORA_AUDIO_OUTPUT for the program
+                   [--min-gap MS]    shortest run of silence counted (default 2)
+                   [--program PATH] [--table]
+"""
+import argparse
+import math
+import os
+import sys
+import threading
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+from desktop.children import Failure, now_ms  # noqa: E402
+from desktop.keys import Keyboard  # noqa: E402
+from desktop.monitor import Monitor  # noqa: E402
+from desktop.pitch import SILENCE, longest_near_silence_ms  # noqa: E402
+from desktop.program import Program  # noqa: E402
+from desktop.screen import Screen, connect  # noqa: E402
+
+
+class GapCounter:
+    """Counts runs of exact silence (every channel 0.0) of at least
+    min_frames among the frames played between from_ms and until_ms; fed
+    each piece of the monitor as it arrives."""
+
+    def __init__(self, min_frames):
+        self.lock = threading.Lock()
+        self.from_ms = self.until_ms = math.inf
+        self.min_frames = min_frames
+        self.run = 0
+        self.run_start_ms = 0.0
+        self.frames = 0   # frames looked at
+        self.gaps = []    # (s into the session, ms)
+
+    def window(self, start, until):
+        with self.lock:
+            self.from_ms, self.until_ms = start, until
+
+    def feed(self, lr, first_ms, frame_ms):
+        t = first_ms + np.arange(len(lr)) * frame_ms
+        with self.lock:
+            inside = (t >= self.from_ms) & (t < self.until_ms)
+            # 0 outside the window, 1 sound, 2 exact silence
+            state = np.where(inside, np.where((lr[:, 0] == 0.0) & (lr[:, 1] == 0.0), 2, 1), 0)
+            edges = np.concatenate(([0], np.nonzero(np.diff(state))[0] + 1, [len(state)]))
+            for a, b in zip(edges[:-1], edges[1:]):
+                s = state[a]
+                if s == 0:
+                    self.run = 0
+                    continue
+                self.frames += b - a
+                if s == 2:
+                    if self.run == 0:
+                        self.run_start_ms = t[a]
+                    self.run += b - a
+                else:
+                    self._close(frame_ms)
+
+    def finish(self, frame_ms):
+        """At the end of the window a run still open counts too."""
+        with self.lock:
+            self._close(frame_ms)
+
+    def _close(self, frame_ms):
+        if self.run >= self.min_frames and self.run > 0:
+            self.gaps.append(((self.run_start_ms - self.from_ms) / 1000.0, self.run * frame_ms))
+        self.run = 0
+
+
+def bursts(gaps):
+    """Gaps less than a second apart make one burst."""
+    n, last = 0, -10.0
+    for at, _ms in gaps:
+        if at - last > 1.0:
+            n += 1
+        last = at
+    return n
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--seconds", type=float, default=600.0)
+    ap.add_argument("--user")
+    ap.add_argument("--output", choices=("pulse", "pipewire"))
+    ap.add_argument("--min-gap", type=float, default=2.0)
+    ap.add_argument("--program", default=os.path.join(HERE, "..", "build", "bin", "plinkora"))
+    ap.add_argument("--table", action="store_true")
+    args = ap.parse_args()
+    args.program = os.path.realpath(args.program)
+    # A gap counted must be longer than anything quiet the loop holds.
+    loop_wav = os.path.join(os.path.dirname(args.program), "..", "share", "plinkora", "3crap2.wav")
+    loop_quiet = longest_near_silence_ms(loop_wav)
+    if loop_quiet is None:
+        print("bench_session: cannot read the loop sound %s" % loop_wav, file=sys.stderr)
+        return 1
+    gap_ms = max(args.min_gap, 2.0 * loop_quiet)
+    rate = 44100
+    counter = GapCounter(max(1, int(math.ceil(gap_ms * rate / 1000.0))))
+    try:
+        d = connect(quiet=True)
+        mon = Monitor(rate=rate, keep_seconds=5, on_frames=counter.feed)
+    except Failure as e:
+        print("bench_session: %s" % e, file=sys.stderr)
+        return 1
+    screen, keys = Screen(d), Keyboard(d)
+    p = Program(args.program, args.user, {"PLINKORA_AUDIO_OUTPUT": args.output} if args.output else {})
+    try:
+        main_win = None
+        t0 = now_ms()
+        while not main_win and now_ms() - t0 < 30000 and p.alive():
+            main_win = screen.find("Plinkora")
+            time.sleep(0.005)
+        if not main_win:
+            print("bench_session: the main window did not appear", file=sys.stderr)
+            return 1
+        time.sleep(1.0)
+        keys.numlock_on()
+        screen.focus(main_win["win"])
+        time.sleep(0.2)
+
+        # The loop on; count from when it has been heard for half a second.
+        keys.tap("Left", 0.03, 0)
+        looping, t0 = False, now_ms()
+        while not looping and now_ms() - t0 < 5000:
+            last = mon.last_ms()
+            looping = last is not None and mon.peak(last - 50, last + 1) > SILENCE
+            time.sleep(0.01)
+        if not looping:
+            print("bench_session: the loop sound was never heard", file=sys.stderr)
+            return 1
+        time.sleep(0.5)
+        start = now_ms()
+        counter.window(start, math.inf)
+        cpu0 = p.cpu_seconds()
+        strum = ("KP_7", "KP_8", "KP_9", "KP_Add")
+        tone_changes = strums = 0
+        tone_times = []   # s into the session
+        next_strum, next_tone = start, start + 5000
+        while now_ms() - start < args.seconds * 1000.0 and p.alive():
+            if now_ms() >= next_tone:
+                tone_times.append((now_ms() - start) / 1000.0)
+                keys.tap("Up" if (tone_changes // 2) % 2 else "Down", 0.02, 0)
+                tone_changes += 1
+                next_tone += 5000
+            for k in strum:
+                keys.press(k)
+                time.sleep(0.003)
+            time.sleep(0.03)
+            for k in strum:
+                keys.release(k)
+            strums += 1
+            next_strum += 100
+            wait = min(next_strum, next_tone) - now_ms()
+            if wait > 0:
+                time.sleep(wait / 1000.0)
+        end = now_ms()
+        survived = p.alive()
+        cpu = (p.cpu_seconds() - cpu0) / ((end - start) / 1000.0) * 100.0
+        counter.window(start, end)
+        mon.wait_until_covered(end, 3000)
+        counter.finish(1000.0 / rate)
+        keys.tap("Left", 0.03, 0)
+    finally:
+        p.stop()
+        mon.close()
+        d.close()
+
+    with counter.lock:
+        gaps, frames = list(counter.gaps), counter.frames
+    longest = max((ms for _at, ms in gaps), default=0.0)
+    heard_s = frames / rate
+    if not args.table:
+        print("session %.0f s as %s: %d strums, %d tone changes; %.1f s of the sink's output looked at; "
+              "loop sound's quietest stretch %.3f ms, gaps counted from %.2f ms"
+              % ((end - start) / 1000.0, args.user or "this user", strums, tone_changes, heard_s,
+                 loop_quiet, gap_ms))
+        for at, ms in gaps:
+            # How long after the last tone change (they close and reopen the device).
+            since = [at - t for t in tone_times if t <= at]
+            print("  gap at %.3f s: %.1f ms%s" % (at, ms, " (%.0f ms after a tone change)" % (since[-1] * 1000)
+                                                   if since else ""))
+    print("| Dropouts heard at the sink over a %.0f s session | %d | runs of >= %.0f ms exact silence while the loop "
+          "played, in %d bursts, longest %.1f ms; loop on, 4-note strums every 100 ms, a tone change every 5 s; "
+          "target 0 |" % ((end - start) / 1000.0, len(gaps), gap_ms, bursts(gaps), longest))
+    print("| CPU during that session | %.1f %% of a core | 40 notes/s and the loop |" % cpu)
+    if mon.overflows:
+        print("(the monitor recording overflowed %d times: part of the output was not looked at)" % mon.overflows)
+    # Most of the output must have been looked at for the count to mean anything.
+    covered = heard_s > 0.95 * (end - start) / 1000.0
+    if not covered:
+        print("bench_session: only %.1f s of the output reached the monitor" % heard_s, file=sys.stderr)
+    if not survived:
+        print("bench_session: the program ended while being played", file=sys.stderr)
+    return 0 if survived and covered else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,143 @@
+#!/usr/bin/python3
+"""Tests of the driver itself: what it reads out of a recording (pitch,
+onsets, the first sound and whether it can be trusted, quiet stretches of a
+loop, dropouts counted by the session benchmark), and the monitor's clock
+on a private PulseAudio: two recordings of the same clicks read in 64- and
+2048-frame pieces put each click at the same moment, and the clicks as far
+apart as they were written.
+
+  driver_test.py        exit status 0 passed, 1 failed, 77 skipped (no PulseAudio)
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import wave
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, ".."))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "bench"))
+import numpy as np  # noqa: E402
+
+from desktop import children, monitor, pitch, servers  # noqa: E402
+
+RATE = 44100
+
+
+def tone(hz, seconds, level=0.3):
+    t = np.arange(int(seconds * RATE)) / RATE
+    return level * np.sin(2 * np.pi * hz * t) * np.exp(-t * 3)
+
+
+class ReadingRecordings(unittest.TestCase):
+    def test_pitch_of_a_note_and_of_silence(self):
+        f, _ = pitch.pitch(tone(pitch.midi_hz(63), 0.3))
+        self.assertAlmostEqual(f, 311.13, delta=0.5)
+        self.assertEqual(pitch.pitch(np.zeros(RATE // 3))[0], None)
+
+    def test_onset_found_over_an_earlier_note_still_ringing(self):
+        x = np.zeros(RATE * 2)
+        x[:RATE] += tone(220, 1.0, 0.2)
+        at = int(0.7 * RATE)
+        x[at:at + RATE] += tone(440, 1.0, 0.5)
+        k = pitch.find_onset(x, int(0.5 * RATE), len(x))
+        self.assertIsNotNone(k)
+        self.assertLess(abs(k - at), int(0.002 * RATE))
+        self.assertIsNone(pitch.find_onset(np.zeros(RATE), 0, RATE))
+
+    def test_first_sound_and_when_it_cannot_be_trusted(self):
+        t = 1000.0 + np.arange(RATE) * 1000.0 / RATE
+        x = np.zeros(RATE)
+        x[4410] = 0.004                    # a lone tick, its millisecond below -60 dBFS, is not a sound
+        x[8820:] = tone(300, 1.0)[:RATE - 8820]
+        at, early = pitch.first_sound(x, t, 1050.0, 1500.0)
+        self.assertFalse(early)
+        self.assertAlmostEqual(at, t[8820 + int(np.argmax(np.abs(x[8820:]) > pitch.SILENCE))], delta=0.05)
+        self.assertEqual(pitch.first_sound(x, t, 1050.0, 1150.0)[0], None)   # not before 1150 ms
+        _, early = pitch.first_sound(x, t, 1300.0, 1500.0)                    # already sounding
+        self.assertTrue(early)
+
+    def test_quiet_stretch_of_a_loop_runs_round_its_end(self):
+        frames = np.full((RATE, 2), 1000, dtype="<i2")
+        frames[:441] = 0                   # 10 ms at the start
+        frames[-882:] = 0                  # and 20 ms at the end: 30 ms played in a loop
+        frames[20000:20100] = 0
+        with tempfile.NamedTemporaryFile(suffix=".wav") as f:
+            with wave.open(f.name, "wb") as w:
+                w.setnchannels(2)
+                w.setsampwidth(2)
+                w.setframerate(RATE)
+                w.writeframes(frames.tobytes())
+            self.assertAlmostEqual(pitch.longest_near_silence_ms(f.name), 30.0, delta=0.05)
+        self.assertIsNone(pitch.longest_near_silence_ms("/nonexistent.wav"))
+
+
+class CountingDropouts(unittest.TestCase):
+    def test_runs_of_exact_silence_in_the_window_across_pieces(self):
+        from bench_session import GapCounter, bursts
+        frame = 1000.0 / RATE
+        c = GapCounter(min_frames=int(0.002 * RATE))
+        c.window(100.0, 10000.0)
+        sound = np.full((RATE, 2), 0.1, dtype=np.float32)
+        sound[int(0.0 * RATE):int(0.05 * RATE)] = 0      # before the window: not counted
+        sound[int(0.5 * RATE):int(0.501 * RATE)] = 0     # 1 ms: too short
+        sound[int(0.9995 * RATE):] = 0                   # runs on into the next piece
+        c.feed(sound, 0.0, frame)
+        more = np.full((RATE, 2), 0.1, dtype=np.float32)
+        more[:int(0.0025 * RATE)] = 0
+        more[int(0.5 * RATE):int(0.505 * RATE), 0] = 0   # one channel silent: sound
+        c.feed(more, 1000.0, frame)
+        c.finish(frame)
+        self.assertEqual(len(c.gaps), 1)
+        at, ms = c.gaps[0]
+        self.assertAlmostEqual(at, (999.5 - 100.0) / 1000.0, delta=0.001)
+        self.assertAlmostEqual(ms, 3.0, delta=0.1)
+        self.assertEqual(bursts([(1.0, 3), (1.5, 3), (4.0, 3)]), 2)
+
+
+@unittest.skipUnless(shutil.which("pulseaudio") and shutil.which("pacat"), "no PulseAudio here")
+class MonitorClock(unittest.TestCase):
+    def test_clicks_timed_alike_whatever_the_read_size(self):
+        procs = children.Children()
+        tmp = tempfile.mkdtemp(prefix="plinkora-driver-test-")
+        mons = []
+        try:
+            env = servers.private_env(tmp)
+            server = servers.start_pulseaudio(procs, env, os.path.join(tmp, "pulse.log"), "clock_sink")
+            mons = [monitor.Monitor(server=server, device="clock_sink.monitor", fragment_frames=f)
+                    for f in (64, 2048)]
+            click = np.zeros(RATE // 2, dtype=np.float32)
+            click[RATE // 4:RATE // 4 + 50] = 0.5
+            p = procs.start(["pacat", "--raw", "--format=float32le", "--rate=%d" % RATE, "--channels=1",
+                             "--latency-msec=20", "-d", "clock_sink"], env, stdin=subprocess.PIPE)
+            for _ in range(6):
+                p.stdin.write(click.tobytes())
+                p.stdin.flush()
+            p.stdin.close()
+            p.wait(10)
+            time.sleep(0.5)
+            found = []
+            for m in mons:
+                lr, t = m.take()
+                idx = np.nonzero(np.abs(lr[:, 0]) > 0.1)[0]
+                starts = [idx[0]] + [b for a, b in zip(idx, idx[1:]) if b - a > 1000]
+                found.append(np.array([t[s] for s in starts]))
+            self.assertEqual([len(f) for f in found], [6, 6])
+            self.assertLess(np.abs(found[1] - found[0]).max(), 5.0, "64- and 2048-frame reads disagree")
+            for f in found:   # (the sink's own clock wanders by some ms on a busy machine)
+                self.assertLess(abs(np.median(np.diff(f)) - 500.0), 2.0, "clicks 500 ms apart")
+        finally:
+            for m in mons:
+                m.close()
+            procs.stop_all()
+            shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    result = unittest.main(exit=False).result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    sys.exit(77 if result.skipped and not result.failures and result.testsRun == len(result.skipped) else 0)
