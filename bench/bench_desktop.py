@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Figures for the real program on a desktop, measured from outside it:
 start-up to the main window, resident memory, CPU use while idle and while
 playing fast, and key-to-sound at the sound server on each tone, beside the

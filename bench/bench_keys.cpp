@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How quickly a key reaches the MIDI output, and what the whole key handler
 // costs, on the real main window (offscreen, no sound device).  Prints
 // figures; judges nothing.

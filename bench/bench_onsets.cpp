@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // When each tone's notes first sound, offline: the first sample above
 // -60 dBFS after a note-on (reverb off), over every note the instrument sends
 // the tone, with the samples' near-silent openings skipped and played, at

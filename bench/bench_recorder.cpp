@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Memory and time of a ten-minute take through the wave-audio device, on the
 // real engine and synthesizer rendered offline:
 //   record: the take's ten minutes rendered through the tap (notes struck

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Dropouts of the real program, counted from outside: a long session played
 through the window as a player would (the backing loop on, a 4-note strum
 every 100 ms, a tone change every 5 s) while the null sink's monitor is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Figures for the sound path: opening the device (soundfont load), resident
 // memory, the cost of a note-on in the UI thread, reopen cost, time from a
 // note-on to its first sound at the server's play position, the output's

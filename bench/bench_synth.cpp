@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Figures for the synthesizer alone, offline: the first open (soundfonts
 // loaded with dynamic sample loading, the instrument's presets pinned) in
 // time and resident memory, what a sibling instance costs to make and keep,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What /proc tells about a process, for the benchmarks: memory lines of
 // /proc/PID/status and counters of /proc/PID/stat.  "self" is this process.
 #pragma once

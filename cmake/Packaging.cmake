@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Desktop integration (freedesktop desktop entry, hicolor icons, AppStream
 # metainfo), the manual page, the copyright and changelog, and the Debian
 # package built from the same install rules.  Included from the install

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds, and runs every benchmark against a
 # private virtual X server and sound server (a null sink), then prints one
 # table of figures.

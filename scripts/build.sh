@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Configures and builds Plinkora in ./build (program, tests, benchmarks).
 # Compiles through ccache when it is installed.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the libFuzzer programs with clang in ./build-fuzz and runs each for
 # the given number of seconds (default 30), starting from the committed
 # corpus.  New corpus entries stay in build-fuzz/corpus/; a crashing input is

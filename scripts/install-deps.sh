@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages Plinkora needs to build, run and test.
 # Idempotent, and silent when everything is already there.
 set -euo pipefail
@@ -6,6 +7,8 @@ set -euo pipefail
 packages=(
   # build
   g++ cmake make pkg-config
+  # cached compiles: CI builds the program, the sanitizer and the fuzzing trees
+  ccache
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libfluidsynth-dev libsndfile1-dev libpulse-dev libpipewire-0.3-dev libx11-dev libxtst-dev libxcb-xkb-dev libdbus-1-dev
   # tests and benchmarks

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package plinkora_<version>_<arch>.deb with CPack from the
 # project's install rules (program in /usr/bin, pictures and sounds in
 # /usr/share/plinkora, desktop entry, icons, metainfo, manual page, copyright

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sourced by scripts that need a display and a sound server of their own:
 # a virtual X server and a sound server with a null sink, in a private
 # runtime folder, so nothing the machine already runs is touched.  Every

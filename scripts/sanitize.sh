@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the GoogleTest and Qt Test programs (tests/*_test.cpp, *_qtest.cpp)
 # twice more, each in a build folder of its own, and runs them under CTest:
 #   build-tsan   ThreadSanitizer

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Makes sure a PulseAudio-compatible sound server answers (PipeWire's counts).
 # On a machine without one (CI, containers) it starts a per-user PulseAudio
 # daemon; with no sound card it plays into a null sink.

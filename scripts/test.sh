@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds, and runs every test.  The unit tests need
 # no display (Qt's offscreen platform) and no sound device (the engine renders
 # offline), and are kept away from any sound server.  The end-to-end tests

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Starting the program on a damaged installation or machine, in-process with
 // the real backend (message boxes and the beep recorded instead of shown):
 // broken sound files, no soundfont, no sound server, no working folder.  Each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which window-system plugin the program asks Qt for: the user's own choice
 // always; otherwise X11 wherever an X display is reachable (so the window can
 // be placed at the top-left corner), Wayland only when it is all there is.

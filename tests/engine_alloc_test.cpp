@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The audio thread's calls allocate nothing: this program replaces the
 // global operator new and the C allocator (which FluidSynth uses) with
 // counting versions, and counts while the engine renders strikes, rewrites,

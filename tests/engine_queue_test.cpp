@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine behind a deep queue, through a simulated sound server: every
 // change is heard from just past where the server reads, a late change is
 // played late but whole, a take is sample for sample what the server

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The synthesizer path through the real FluidSynth and soundfont, rendered
 // offline: pitch, program changes, opening and closing the device, the
 // recorder's tap, and the soundfont search.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up, the two MIDI messages, the chord table and the frets, through the
 // recording test backend.
 #include <gtest/gtest.h>

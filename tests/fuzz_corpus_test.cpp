@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fuzzing corpus replayed through the fuzzers' own entry points in the
 // normal build, and what fuzzing found in the loading of sound files.
 #include "fuzz_entries.h"

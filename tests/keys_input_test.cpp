@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // From Qt key events to the virtual-key codes of the key handlers.
 #include <QKeyEvent>
 #include <gtest/gtest.h>

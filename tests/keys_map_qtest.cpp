@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The keyboard map on the real main window: key events enter the window the
 // way the window system delivers them, the test backend records what reaches
 // the MIDI output and the wave channel.

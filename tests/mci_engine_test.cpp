@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The wave-audio device on the real audio engine and synthesizer, rendered
 // offline: a take holds exactly what the output got, at the right pitch, and
 // stops by itself at ten minutes.

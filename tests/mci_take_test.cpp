@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A take of the wave-audio device on its own, with a tap host the test
 // drives: its ring wraps without losing or repeating a frame, the writer can
 // be asked to catch up while the audio thread pushes, and a write that fails

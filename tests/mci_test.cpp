@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The wave-audio device through its command strings, with a tap host that
 // the test drives: splitting, errors, recording, storing, copying, failures
 // of the disk, error texts and random input.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the wave-audio device tests: a tap host the test drives itself,
 // a test signal whose every sample is known, and a WAV reader.
 #pragma once

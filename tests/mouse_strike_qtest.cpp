@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Striking the note boxes with the mouse, through the shown window the way the
 // window system delivers the buttons.
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine behind a PipeWire graph in miniature (tests/doubles): every
 // strike and wave command lands one period after its stamp, at its own
 // frame wherever it falls in the cycle, never before the block being

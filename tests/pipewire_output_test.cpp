@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The PipeWire output's parts that need no server: which output is chosen,
 // the missed-cycle watch that makes the period grow, and a start with no
 // server to answer.

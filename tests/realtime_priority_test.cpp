@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Real-time priority for the audio thread as an ordinary user gets it: the
 // kernel refuses SCHED_FIFO, RealtimeKit is asked over the system bus.
 //

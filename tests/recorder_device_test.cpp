@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The recorder on the real wave-audio device and audio engine, rendered
 // offline: a take recorded from the engine's output is stored in a working
 // folder whose name has a blank and Japanese characters, saved byte for byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real Save dialog: Qt's file dialog driven as a player would, by typing
 // a name into it while it runs.
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Saving the stored take: the Save dialog request, the copy through the
 // wave-audio device under the alias "Sound", and every way it can fail.
 #include <map>

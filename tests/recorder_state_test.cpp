@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The recorder's four states, their transitions and the failure of every
 // wave-audio step, driven through the form's procedures and the strip's
 // events against the recording test backend.

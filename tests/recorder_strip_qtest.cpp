@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The recorder's button strip on the shown window, pressed and released with
 // the mouse the way the window system delivers it.
 #include <QtTest>

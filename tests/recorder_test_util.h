@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared by the recorder and shutdown tests: a fresh program with its main
 // window, a working folder with a blank in its name, and the texts the
 // recorder shows.

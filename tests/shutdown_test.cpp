@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Closing the main window: the release sequence of both close events, in
 // every recorder state, and closing the real window.
 #include "recorder_test_util.h"

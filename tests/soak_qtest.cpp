@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A long random run on the real main window: key presses and releases over
 // the whole key map and mouse presses, moves and releases with any button on
 // the note boxes, with the recorder's device, message boxes and Save dialog

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The audio output's buffering as the environment may tune it.
 #include "platform/audio/system/pulse_output.h"
 

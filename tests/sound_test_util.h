@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers for the sound tests: offline rendering, pitch and spectrum
 // estimates, and WAV files written on the spot.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The wave-sound channel behind sndPlaySoundA, rendered offline: decoding,
 // rate conversion, once / looping / synchronous play, replacing and stopping.
 #include "platform/audio/calls/sound_system.h"

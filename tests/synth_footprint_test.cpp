@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the synthesizer does once it plays: no file read and no allocation
 // for anything the audio thread asks of it (notes, tone changes, programs
 // outside the map, resets, rendering), and no file read to make a sibling.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every tone sounds from its note-on: the near-silent openings of the
 // tones' samples are skipped, at 48 kHz and 44.1 kHz, without changing the
 // note's peak, pitch or attack, and without touching other notes sounding on

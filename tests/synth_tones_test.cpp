@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The instrument's tones through the embedded synthesizer, rendered offline:
 // the pitch every tone gives a struck cell, where each program sounds from
 // with and without the OPL3 soundfont, programs the instrument does not use,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the displays of the opened window show: the note names under the
 // frets, the lit preset button and the chord labels, the tone indicator and
 // its one-second lit look, and the tone indicator as a mouse control.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The windows on a screen of two device pixels to the pixel (QT_SCALE_FACTOR=2):
 // every size and rectangle stays in pixels as on a normal screen, while what
 // is drawn comes from the pictures at twice the resolution (name@2x beside

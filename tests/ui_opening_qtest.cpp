@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opening the windows through Main: the first program change before the
 // splash, the splash on the screen while the start sound plays, then the main
 // window at the screen's top-left corner with every display drawn.  With

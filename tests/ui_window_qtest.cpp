@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window as a window: its fixed client area, caption and icon, the
 // rectangles of its displays, the hidden frame sets, how a picture box shows
 // its picture and its pressed look, key preview and the close request.

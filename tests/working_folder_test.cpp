@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The private working folder and the files the program keeps in it: the
 // folder is made 0700 and tightened when looser, a link or another user's
 // folder is never used, and a link planted at the name of a file that the

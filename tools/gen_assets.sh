@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Regenerate every picture and sound of Plinkora into assets/ (or into the
 # folder given as the first argument), and the desktop icons into data/icons/
 # (or the second argument). Deterministic: a second run gives the same bytes.

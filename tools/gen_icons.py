@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Draw Plinkora's application icon for the desktop (the hicolor theme).
 
 One drawing, written as an SVG (the scalable icon), and rendered from that

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Draw every picture of Plinkora into the assets folder.
 
 Deterministic: all textures come from random.Random with fixed seeds, no

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Make Plinkora's two wave sounds: start.wav (the opening flourish played
 under the splash) and 3crap2.wav (the background rhythm loop).
 

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Compose the main window as it opens (preset 0, no fret, OPL.3 lit, lamp
 idle) from the pictures in assets/, at 1x and 3x, plus a contact sheet of
 every frame and the splash; and the same window from the @2x pictures beside

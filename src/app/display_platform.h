@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which of Qt's window-system plugins the program runs on.
 //
 // The main window belongs at the screen's top-left corner.  Under X11 (and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program: the real backend under the windows, then Main.
 #include <QApplication>
 #include <QProxyStyle>

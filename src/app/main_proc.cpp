@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up: the program's entry procedure.
 #include "app/module1.h"
 

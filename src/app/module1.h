@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's shared state and its module procedures.  Everything here is
 // used from the one UI thread only.
 #pragma once

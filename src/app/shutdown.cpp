@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shutdown: closing the main window releases the MIDI output, silences every
 // sound, abandons an open take and deletes the temporary recording.  Nothing
 // is asked and closing is never refused.

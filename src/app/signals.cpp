@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A signal handler may do next to nothing: it sets the end request (which
 // also cuts the start sound's wait short) and writes a byte into a pipe.  The
 // pipe's notifier runs the ending on the UI thread from whichever event loop

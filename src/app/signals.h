@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Ending on SIGTERM, SIGINT and SIGHUP (a logout, a kill, Ctrl+C).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The seam between the program and the machine: winapi.h's calls forward to
 // the current backend.  The real backend drives the synthesizer, the audio
 // engine, the wave-audio device and Qt's dialogs; the test backend records

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The request to end the program at once, as a logout or a kill makes it.
 // Set from a signal handler, so it is a lock-free flag and nothing more; the
 // UI thread's long waits (the start sound) look at it and give up early.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The backend the program runs on: the embedded synthesizer and audio engine,
 // the wave-audio device, Qt's dialogs and the user's folders.
 #pragma once

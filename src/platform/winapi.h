@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The multimedia, dialog and shell calls the program makes, under the names and
 // with the results the program's code expects of them.  Every call dispatches to
 // the current platform::Backend (real sound and dialogs, or the recording test

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The chord table of the two presets, and the frets.
 #include "app/module1.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Turning the toolkit's key events into the window's virtual-key codes.
 //
 // The key handlers of the main window work on Windows virtual-key codes

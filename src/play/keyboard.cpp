@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The keyboard map: keypad and digit row strike the note boxes, F1-F12 are the
 // frets, the arrows choose tone, preset and background loop, and Z X C V work
 // the recorder's buttons.  The codes are Windows virtual-key codes; key_input

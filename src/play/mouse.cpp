@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Striking the note boxes with the mouse.
 #include "app/module1.h"
 #include "ui/form1.h"

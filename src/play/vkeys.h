@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows virtual-key codes: what the window's key handlers work on.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The recorder's button strip: pressed look while a mouse button is held, the
 // button's procedure on a click.
 #include "ui/form1.h"

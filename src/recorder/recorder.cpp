@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The recorder: a take is recorded by the wave-audio device under the alias
 // "newSound", stored in the temporary file WinDir + "tempsound.wav", played
 // back from there and copied to a file of the player's choice under the alias

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // modCmOpen: the Save dialog the recorder asks for a file name with.
 #pragma once
 

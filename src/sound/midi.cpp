@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The two messages the instrument sends, both on MIDI channel 1.
 #include "app/module1.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pictures of the two windows, read from the program's folder at the
 // resolution of the screen.  Beside every picture name.ext the folder holds
 // name@2x.ext, the same drawing at twice the resolution; on a screen with

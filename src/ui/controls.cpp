@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The preset buttons and the tone indicator as mouse controls.
 #include "app/module1.h"
 #include "ui/form1.h"

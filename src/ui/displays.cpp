@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the note boxes, the preset buttons, the chord labels and the tone
 // indicator show.  Each display takes over a frame's picture; nothing is drawn.
 #include "app/module1.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: a fixed 345 x 288 picture of the instrument with the
 // displays laid over it, the hidden frame sets they show, and Timer1.  Every
 // handler of the window is a member; their bodies live with the subsystem that

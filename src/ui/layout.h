@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the displays stand on the panel, in client pixels.  The window is
 // created with them there, and opening the window places them again.
 #pragma once

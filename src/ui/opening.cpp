@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The last two steps of start-up: the splash while the start sound plays, then
 // the main window at the screen's top-left corner.
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A picture box: shows one picture unscaled at its top-left corner, clipped at
 // its edges, window-background colour where the picture does not reach.  The
 // only thing ever drawn besides the picture is the one-pixel frame of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The splash window: the title picture, no title bar, not in the taskbar,
 // centred on the screen.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A timer with an Enabled switch and an Interval: switching it on counts the
 // whole interval anew; it fires every interval until switched off.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Driving the real program from outside, for the end-to-end tests and the
 desktop benchmarks: the private servers (servers), the program and its
 windows (program), XTest keys (keys), the sink's monitor with each sample's

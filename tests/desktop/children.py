@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Child processes stopped by their ids, waiting for a condition, the
 failure the drivers raise, and a log line with the time since start."""
 import ctypes

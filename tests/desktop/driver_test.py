@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Tests of the driver itself: what it reads out of a recording (pitch,
 onsets, the first sound and whether it can be trusted, quiet stretches of a
 loop, dropouts counted by the session benchmark), and the monitor's clock

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Keys through XTest (python3-xlib), as real key events of the X server."""
 import time
 

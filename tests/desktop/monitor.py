@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Recording a sink's monitor through libpulse (ctypes), with the moment
 each sample was played.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """What a recording holds: levels, where sounds start, their pitch, and
 WAV files in and out."""
 import wave

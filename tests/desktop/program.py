@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """bin/plinkora started from outside, as this user or as an ordinary one,
 with a home, cache and runtime folder of its own, and stopped by its id."""
 import os

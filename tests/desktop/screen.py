@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The X display: connecting, the top-level windows, focus, closing a
 window as a window manager does, and screenshots."""
 import numpy as np

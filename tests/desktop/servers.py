@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Private servers for a test: an environment that reaches nothing of the
 caller's desktop, a virtual X server on a display it chooses itself, and a
 PulseAudio server with a null sink.  Each is a child process stopped by its

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """What /proc tells about a process: memory lines of /proc/PID/status and
 the CPU time of /proc/PID/stat."""
 import os

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A PipeWire graph in miniature, driven by hand: each cycle() asks the
 // engine for one block, through the same GraphFeed the real PipeWire output
 // uses, at a cycle time the test chooses, and keeps every frame the graph

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "doubles/simulated_output.h"
 
 #include "platform/audio/audio_thread/audio_engine.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A sound server in miniature, driven by hand, for tests and benchmarks.
 // It keeps every frame the engine gave it in a queue, takes frames from the
 // queue as the caller lets it play (in pulls of pullFrames at a time, as a

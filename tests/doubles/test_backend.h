@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A backend with no hardware and no modal dialogs: it records every call in
 // order and answers from a script.  Used by the tests and the benchmarks.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """End-to-end test of Plinkora.
 
 Runs the built program on a virtual X server and a PulseAudio server of its

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The end-to-end scripts' common run: private servers, the program started
 and its windows found, screenshots read back as the panel, notes listened
 for at the sink's monitor, and what every script takes and how it ends.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """End-to-end test: held recorder keys on a busy X server under screen capture.
 
 The built program runs on a private Xvfb whose keys repeat (delay 300 ms,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The main window's displays read back from a screenshot, by comparing
 each display's rectangle with the committed pictures it can show."""
 import os

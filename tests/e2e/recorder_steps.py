@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The recorder through the window: Z, strikes, X, V and the Save dialog,
 the saved file checked for the struck notes at their pitches, and C
 playing the take back."""

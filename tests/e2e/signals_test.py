@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """End-to-end test: SIGTERM, SIGINT and SIGHUP end the program in every state.
 
 The built program runs on a private Xvfb and PulseAudio, started afresh for

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """End-to-end check of the three tones through the real window.
 
 Starts the built program on a private virtual X server and PulseAudio server

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fuzzing entry points, shared by the libFuzzer programs (clang build,
 // scripts/fuzz.sh) and by the corpus replay test of the normal build.
 #pragma once

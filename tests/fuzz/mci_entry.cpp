@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MCI command strings against the real wave-audio device.  A take records
 // from a stand-in for the audio engine that hands the tap a short block of
 // tone after every command, so recording, stopping and saving move real

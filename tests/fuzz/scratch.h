@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A private scratch folder for one fuzzing process, removed at exit.
 #pragma once
 

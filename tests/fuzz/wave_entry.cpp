@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sound files as the wave channel loads them: libsndfile decoding, the
 // conversion to stereo at the engine's rate, and the first blocks of play.
 #include "fuzz_entries.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The Debian package installs with apt into a fresh Debian 12 root and runs.
 
   1. scripts/package.sh builds plinkora_<version>_<arch>.deb: everything

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """`cmake --install` into a temporary prefix gives a complete, working program.
 
   1. every file is in place: the program, its pictures and sounds (the same

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Helpers shared by the install tests: a private virtual X server and
 PulseAudio server, and a look at the windows the program opens.  Child
 processes, waiting and screenshots are tests/desktop/'s."""

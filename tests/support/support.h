@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared set-up for the tests: an offscreen application, the test backend,
 // fresh program state and a fresh main window.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Plinkora in a Wayland session, on weston's headless backend.
 
 Two sessions, each with a weston of its own (private XDG_RUNTIME_DIR), the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the program's files are, and the file calls the program makes.
 #include <QCoreApplication>
 #include <QDir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The beep and the modal message boxes.
 #include <QApplication>
 #include <QMessageBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The private working folder: where the program keeps its lock file, the
 // scratch files of takes and the temporary recording.  Only this user may
 // enter it, and it is never reached through a symbolic link.

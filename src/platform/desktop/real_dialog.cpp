@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real backend's Save dialog: Qt's own file dialog in save mode.
 //
 // Qt's dialog rather than the desktop's, so that what the program asks for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Save dialog behind the real backend's GetSaveFileNameA.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The recorder's working folder, private to the user.
 #include <QDir>
 #include <QStandardPaths>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The MCI wave-audio device: the command-string interpreter behind
 // mciSendStringA (the takes it records are in mci_take.h, the texts of
 // mciGetErrorStringA in mci_messages.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The MCI error codes the wave-audio device returns, and the Japanese texts
 // of mciGetErrorStringA.
 #pragma once

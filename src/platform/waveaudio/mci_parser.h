@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Word splitting and value parsing for MCI command strings.
 //
 // A command is a list of words separated by runs of blanks (space, tab, CR,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A take of the wave-audio device: the tap on the audio engine's output mix,
 // its ring, the writer thread and the private scratch file that holds the
 // frames recorded so far (16-bit stereo at the engine's rate).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // WAV headers and crash-safe file writing for the wave-audio device.
 #pragma once
 

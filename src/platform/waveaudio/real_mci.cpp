@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real backend's MCI calls: one wave-audio device that records the audio
 // engine's output mix.
 #include "platform/waveaudio/mci_device.h"

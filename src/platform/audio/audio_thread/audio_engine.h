@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real-time mixer behind the MIDI and wave-sound calls.
 //
 // The engine renders ahead of what is heard: the output keeps a deep queue

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A listener on the audio engine's output mix: the recorder's way of hearing
 // exactly what the player hears.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // When a command was given, and where it lands in the engine's frames.
 //
 // The UI thread stamps every command it queues for the audio thread with

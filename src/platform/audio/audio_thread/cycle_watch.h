@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tells the graph cycles this program missed, and when the period should
 // grow because of them.
 //

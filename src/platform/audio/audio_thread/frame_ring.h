@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stereo frames kept by absolute frame number: frame f lives at f mod
 // kFrames, so the engine's span of replaceable audio can be edited in place
 // wherever it starts.  Zeroed when made (no page is first touched on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One graph cycle's worth of sound from the engine, for an output whose
 // server pulls a block each cycle and can never have it replaced (PipeWire).
 // Its clock for the output protocol: the frames handed to the graph so far

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A short MIDI message as midiOutShortMsg packs it: status in bits 0-7,
 // first data byte in bits 8-15, second in bits 16-23.  Decoded here only.
 // Any thread.

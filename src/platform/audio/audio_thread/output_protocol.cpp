@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/audio/audio_thread/output_protocol.h"
 
 #include "platform/audio/audio_thread/audio_engine.h"

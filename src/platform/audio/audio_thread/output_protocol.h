@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How every output serves the engine, in one place.  A round: the output
 // reads its server's clock (what the server has taken for good, how far
 // past that a change must be written, where its queue should end); the

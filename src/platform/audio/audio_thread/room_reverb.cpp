@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/audio/audio_thread/room_reverb.h"
 
 #include <algorithm>

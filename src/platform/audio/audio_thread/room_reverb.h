@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The room: one reverb shared by every synth instance, fed with their summed
 // sound where it becomes final (the head of the queue) and heard from the
 // end of the queue, so the queue's depth is its pre-delay.  A Schroeder-

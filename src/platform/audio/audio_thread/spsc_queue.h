@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A bounded single-producer single-consumer ring for passing small commands
 // from the UI thread to the audio thread without locks or allocation.
 // Exactly one thread may push and exactly one (other) thread may pop.

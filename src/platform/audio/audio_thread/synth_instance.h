@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One synthesizer the pool plays.  Made on the UI thread; once handed to the
 // engine, every call on it comes from the audio thread, and none may block,
 // allocate or touch a file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The synthesizer as a pool of FluidSynth instances (SynthInstance) that share one loaded
 // soundfont set.  FluidSynth cannot roll its state back, but its output is
 // the sum of its voices, so every struck note goes to an instance of its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/audio/audio_thread/wake_signal.h"
 
 #include <sys/eventfd.h>

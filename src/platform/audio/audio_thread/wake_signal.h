@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A wake-up call from the UI thread to the audio thread: an eventfd that the
 // output watches in its event loop.  notify() never blocks (the counter only
 // saturates), so the UI thread may call it after every queued command.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one wave-sound channel: sounds decoded on the UI thread (wave_file.h)
 // and played by the audio thread, once or looping without a gap.
 //

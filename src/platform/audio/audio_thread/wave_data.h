@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A decoded sound, converted once to the engine's format: interleaved
 // stereo float at its rate.  Made on the UI thread, read by the audio thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real backend's sound calls: all of them go to the one SoundSystem.
 #include "platform/real_backend.h"
 #include "platform/audio/calls/sound_system.h"

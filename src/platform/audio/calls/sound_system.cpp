@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/audio/calls/sound_system.h"
 #include "platform/audio/audio_thread/midi_message.h"
 #include "platform/audio/system/output_choice.h"

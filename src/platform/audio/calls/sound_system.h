@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Everything behind the MIDI and wave-sound calls: the synthesizer with its
 // soundfont, the audio engine with the wave channel, and the audio output.
 // One per run; every call comes from the UI thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/audio/calls/wave_cache.h"
 
 #include "platform/audio/system/wave_file.h"

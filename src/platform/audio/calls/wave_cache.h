@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The last few sound files played, kept decoded so that a loop restarted or
 // a take played again starts without reading the file anew.  A file that
 // changed on disk since (size or modification time) is read again.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The audio output: something that keeps asking the engine for blocks and
 // sends them to the machine's sound server.  This is the small interface
 // the rest of the sound system sees, so the streaming strategy can change

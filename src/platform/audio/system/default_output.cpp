@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which output the program plays through: output_choice.h chooses anew at
 // each opening (after a server went away another may answer).
 #include "platform/audio/system/audio_output.h"

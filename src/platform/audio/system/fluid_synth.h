@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The embedded synthesizer: FluidSynth instances playing the instrument's
 // tones from soundfonts that are loaded once per run.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/audio/system/output_choice.h"
 
 #include "platform/audio/system/pipewire_output.h"

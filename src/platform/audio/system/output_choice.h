@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which sound server the program plays through.  A PipeWire server that
 // answers and has an audio sink gets the native PipeWire output
 // (pipewire_output.h); otherwise PulseAudio does, as it always has (a real

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Streaming to PipeWire with its own client library (libpipewire-0.3).
 //
 // Three threads meet here.  start() and stop() run on the UI thread.  The

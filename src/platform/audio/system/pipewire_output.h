@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The native PipeWire output: a playback stream whose process callback runs
 // inside the graph's cycle (PW_STREAM_FLAG_RT_PROCESS) and renders exactly
 // the block that cycle asks for, F32 stereo at the engine's rate (the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Streaming to the sound server with libpulse's asynchronous API.
 //
 // A deep queue and early changes at once.  The stream keeps a queue of

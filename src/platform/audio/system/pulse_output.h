@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The PulseAudio output (also PipeWire through pipewire-pulse): a deep
 // queue at the server, every change written into the audio already queued.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Real-time scheduling for the audio thread, the way desktop programs get
 // it: an ordinary user has no SCHED_FIFO by right, so when the kernel
 // refuses it the system's RealtimeKit service (org.freedesktop.RealtimeKit1

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sample-rate conversion of decoded sounds.  Any thread; allocates.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the synthesizer's instruments come from: the General MIDI soundfonts
 // that Debian and its derivatives install, and the OPL3 FM soundfont, each
 // looked for in a fixed order.

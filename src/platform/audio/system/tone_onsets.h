@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where each key of a tone really starts to sound.  Some of the instrument's
 // samples open with near-silence: the OPL3 FM pluck and the General MIDI
 // nylon guitar spend 4-10 ms below -60 dBFS before their attack, which is

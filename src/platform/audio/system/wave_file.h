@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sound files read with libsndfile and converted to the engine's format.
 // UI thread (it reads files).
 #pragma once
