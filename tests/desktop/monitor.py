@@ -163,8 +163,8 @@ class Monitor:
                 if pa.pa_context_get_state(self._ctx) >= PA_CONTEXT_FAILED:
                     raise Failure("no sound server")
                 pa.pa_threaded_mainloop_wait(self._loop)
-            spec = _SampleSpec(PA_SAMPLE_FLOAT32LE, self.rate, 2)
-            self._stream = pa.pa_stream_new(self._ctx, b"monitor", ctypes.byref(spec), None)
+            sample_format = _SampleSpec(PA_SAMPLE_FLOAT32LE, self.rate, 2)
+            self._stream = pa.pa_stream_new(self._ctx, b"monitor", ctypes.byref(sample_format), None)
             pa.pa_stream_set_state_callback(self._stream, self._cbs[0], None)
             pa.pa_stream_set_read_callback(self._stream, self._cbs[1], None)
             pa.pa_stream_set_overflow_callback(self._stream, self._cbs[2], None)
