@@ -81,7 +81,7 @@ for kind in "${kinds[@]}"; do
   echo "sanitize: $kind: running the tests (log: $log)"
   set +e
   (cd "$dir" && env "${common_env[@]}" "${run_env[@]}" \
-     ctest -LE '^(e2e|package)$' -E "$skip_re" -V -j"$(nproc)" --timeout 1200) >"$log" 2>&1
+     ctest -LE '^(e2e|package|program)$' -E "$skip_re" -V -j"$(nproc)" --timeout 1200) >"$log" 2>&1
   ctest_status=$?
   set -e
   # Reports of every kind the two builds can make.
