@@ -57,25 +57,6 @@ struct Rig {
 // The same note rendered offline on a fresh synthesizer from frame 0.  The
 // room is off in these comparisons: it is fed where the audio becomes final,
 // so its sound lies one queue later behind a server than offline.
-std::vector<float> offlineNote(int program, int note, size_t frames, bool reverb = false) {
-  SoundSystemOptions o = SoundSystemOptions::offline();
-  o.poolSize = 1;
-  o.room = reverb;
-  SoundSystem s(o);
-  HMIDIOUT h = 0;
-  EXPECT_EQ(s.midiOutOpen(&h, MIDI_MAPPER), MMSYSERR_NOERROR);
-  s.midiOutShortMsg(h, programChange(program));
-  s.midiOutShortMsg(h, noteOn(note));
-  return render(s.engine(), frames);
-}
-
-// First frame at or after `from` with a sample that is not exactly zero.
-size_t firstSound(const std::vector<float>& stereo, size_t from = 0) {
-  for (size_t f = from; f < stereo.size() / 2; ++f)
-    if (stereo[f * 2] != 0.0f || stereo[f * 2 + 1] != 0.0f) return f;
-  return SIZE_MAX;
-}
-
 // Largest difference between a[aFrom..] and b[bFrom..] over `frames` frames.
 float maxDiff(const std::vector<float>& a, size_t aFrom, const std::vector<float>& b, size_t bFrom,
               size_t frames) {

@@ -60,25 +60,6 @@ struct GraphRig {
   void send(uint32_t msg) { ASSERT_EQ(sound->midiOutShortMsg(h, msg), MMSYSERR_NOERROR); }
 };
 
-std::vector<float> offlineNote(int program, int note, size_t frames) {
-  SoundSystemOptions o = SoundSystemOptions::offline();
-  o.sampleRate = kGraphRate;
-  o.poolSize = 1;
-  o.room = false;
-  SoundSystem s(o);
-  HMIDIOUT h = 0;
-  EXPECT_EQ(s.midiOutOpen(&h, MIDI_MAPPER), MMSYSERR_NOERROR);
-  s.midiOutShortMsg(h, programChange(program));
-  s.midiOutShortMsg(h, noteOn(note));
-  return render(s.engine(), frames);
-}
-
-size_t firstSound(const std::vector<float>& stereo, size_t from = 0) {
-  for (size_t f = from; f < stereo.size() / 2; ++f)
-    if (stereo[f * 2] != 0.0f || stereo[f * 2 + 1] != 0.0f) return f;
-  return SIZE_MAX;
-}
-
 float maxDiff(const std::vector<float>& a, size_t aFrom, const std::vector<float>& b, size_t bFrom, size_t frames) {
   float d = 0.0f;
   for (size_t i = 0; i < frames * 2; ++i) d = std::max(d, std::fabs(a[aFrom * 2 + i] - b[bFrom * 2 + i]));
@@ -99,7 +80,7 @@ protected:
 // ---- timed commands ----
 
 TEST_F(GraphCycle, AStrikeLandsOnePeriodAfterItsKeyWhereverInTheCycleTheKeyFell) {
-  const auto ref = offlineNote(24, 69, 30000);
+  const auto ref = offlineNote(24, 69, 30000, kGraphRate);
   const size_t onset = firstSound(ref);
   ASSERT_LT(onset, 2000u);
   for (const double phase : {0.05, 0.37, 0.81}) {
@@ -130,7 +111,7 @@ TEST_F(GraphCycle, AStrikeLandsOnePeriodAfterItsKeyWhereverInTheCycleTheKeyFell)
 }
 
 TEST_F(GraphCycle, ALateCommandLandsAtTheStartOfItsBlockAndAnEarlyOneWaitsForItsOwn) {
-  const auto ref = offlineNote(24, 64, 20000);
+  const auto ref = offlineNote(24, 64, 20000, kGraphRate);
   const size_t onset = firstSound(ref);
   {
     // The graph stalled: the first cycle after the key comes 20 ms late.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/audio/audio_thread/audio_engine.h"
+#include "platform/audio/calls/sound_system.h"
 
 #include <sndfile.h>
 
@@ -40,6 +41,29 @@ inline std::vector<float> render(platform::AudioEngine& engine, size_t frames, u
     done += n;
   }
   return out;
+}
+
+// One note rendered offline on a fresh one-instance synthesizer from frame 0
+// (empty when the device does not open).
+inline std::vector<float> offlineNote(int program, int note, size_t frames, uint32_t rate = 44100,
+                                      bool room = false) {
+  platform::SoundSystemOptions o = platform::SoundSystemOptions::offline();
+  o.sampleRate = rate;
+  o.poolSize = 1;
+  o.room = room;
+  platform::SoundSystem s(o);
+  HMIDIOUT h = 0;
+  if (s.midiOutOpen(&h, MIDI_MAPPER) != MMSYSERR_NOERROR) return {};
+  s.midiOutShortMsg(h, programChange(program));
+  s.midiOutShortMsg(h, noteOn(note));
+  return render(s.engine(), frames);
+}
+
+// First frame at or after `from` with a sample that is not exactly zero.
+inline size_t firstSound(const std::vector<float>& stereo, size_t from = 0) {
+  for (size_t f = from; f < stereo.size() / 2; ++f)
+    if (stereo[f * 2] != 0.0f || stereo[f * 2 + 1] != 0.0f) return f;
+  return SIZE_MAX;
 }
 
 inline std::vector<float> channel(const std::vector<float>& stereo, int which) {
