@@ -27,6 +27,9 @@ chooses so.
 import bisect
 import collections
 import ctypes
+import os
+import re
+import struct
 import subprocess
 import sys
 import threading
@@ -116,12 +119,17 @@ class Monitor:
 
     def __init__(self, server=None, device="@DEFAULT_MONITOR@", rate=44100, fragment_frames=None,
                  keep_seconds=None, on_frames=None, wait_for_data=5.0):
-        self.rate = rate
-        self.frame_ms = 1000.0 / rate
+        self._setup(rate, keep_seconds, on_frames)
         self.server_name = server_name(server)
         if fragment_frames is None:
             fragment_frames = 64 if "PipeWire" in self.server_name else 2048
         self.fragment_frames = max(16, int(fragment_frames))
+        self._connect(server, device)
+        self._wait_for_data(wait_for_data)
+
+    def _setup(self, rate, keep_seconds, on_frames):
+        self.rate = rate
+        self.frame_ms = 1000.0 / rate
         self.keep = int(keep_seconds * rate) if keep_seconds else None
         self.on_frames = on_frames
         self.lock = threading.Lock()
@@ -135,7 +143,8 @@ class Monitor:
         self._reads = collections.deque(maxlen=1024)   # (index after a read, its time)
         # Reads of 64 frames come every 1.5 ms: let the threads take turns often.
         sys.setswitchinterval(min(sys.getswitchinterval(), 0.0005))
-        self._connect(server, device)
+
+    def _wait_for_data(self, wait_for_data):
         # The monitor of an idle null sink delivers nothing for a while, and
         # what it has held back then comes in a burst, faster than it plays,
         # while the latency reports catch up: wait until half a second of
@@ -203,9 +212,12 @@ class Monitor:
         if not pieces:
             return
         lr = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
-        frames = len(lr)
         # The newest sample of this read was played lat_ms ago.
-        first_ms = read_ms - lat_ms - (frames - 1) * self.frame_ms
+        self._store(lr, read_ms - lat_ms - (len(lr) - 1) * self.frame_ms, read_ms)
+
+    def _store(self, lr, first_ms, read_ms):
+        """Keeps a piece that arrived at read_ms, its first sample played at first_ms."""
+        frames = len(lr)
         try:
             if self.on_frames:
                 self.on_frames(lr, first_ms, self.frame_ms)
@@ -364,3 +376,116 @@ class Monitor:
         a = max(self.first_index(), self.index_at(from_ms) - 2 * (self.rate // 1000))
         lr, t = self.take(a)
         return first_sound(lr[:, 0].astype(np.float64), t, from_ms, until_ms, self.rate, level)
+
+
+GRAPH_HEADER = struct.Struct("<IIqQIIq")   # graph_record.cpp's BlockHeader
+GRAPH_MAGIC = 0x31524750
+
+
+def graph_recorder():
+    """The graph_record program beside the built instrument, or None."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    path = os.path.join(here, "..", "..", "build", "bin", "graph_record")
+    return os.path.abspath(path) if os.access(path, os.X_OK) else None
+
+
+def graph_offset_cycles(recorder, target, env=None, clicks=20):
+    """How many cycles before the one a monitored block reaches us in the
+    sink played it: 0 or 1, from clicks graph_record plays and finds again
+    (--check), or None when neither reading puts nine in ten of them within
+    50 microseconds of the moment they were played."""
+    try:
+        out = subprocess.run([recorder, "--check", str(clicks), "--target", target], env=env,
+                             capture_output=True, text=True, timeout=60).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    for cycles, line in enumerate(out.splitlines()[:2]):
+        m = re.search(r"(\d+) of (\d+) clicks found, (\d+) within", line)
+        if m and int(m.group(2)) == clicks and int(m.group(3)) >= 0.9 * clicks:
+            return cycles
+    return None
+
+
+class GraphMonitor(Monitor):
+    """A PipeWire sink's monitor timed by the graph itself (graph_record):
+    each block's samples were played from the start of the graph cycle the
+    sink took them in, on the monotonic clock now_ms() reads, so the times
+    are exact however late this process reads them.  offset_cycles (from
+    graph_offset_cycles) says whether that cycle is the one the block came
+    in or the one before.  The same looking-back calls as Monitor."""
+
+    def __init__(self, target="bench_null", offset_cycles=0, keep_seconds=None, on_frames=None,
+                 recorder=None, env=None, rate=48000, wait_for_data=5.0):
+        self._setup(rate, keep_seconds, on_frames)
+        self.server_name = "PipeWire graph"
+        self.offset_cycles = offset_cycles
+        recorder = recorder or graph_recorder()
+        if not recorder:
+            raise Failure("no graph_record program (build it)")
+        self._proc = subprocess.Popen([recorder, "--target", target, "--rate", str(rate)], env=env,
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self._reader = threading.Thread(target=self._read_blocks, daemon=True)
+        self._reader.start()
+        self._wait_for_data(wait_for_data)
+        if not self.count():
+            self.close()
+            raise Failure("the graph's monitor delivered nothing")
+
+    def _read_blocks(self):
+        f = self._proc.stdout
+        while True:
+            head = f.read(GRAPH_HEADER.size)
+            if len(head) < GRAPH_HEADER.size:
+                return
+            magic, frames, cycle_ns, _ticks, rate, last_cycle, _delay = GRAPH_HEADER.unpack(head)
+            if magic != GRAPH_MAGIC:
+                self.error = "graph_record: lost the block boundaries"
+                return
+            body = f.read(frames * 8)
+            if len(body) < frames * 8:
+                return
+            read_ms = now_ms()
+            if rate and rate != self.rate:
+                self.error = "the graph runs at %d Hz, not %d" % (rate, self.rate)
+            start_ns = cycle_ns - (last_cycle * 1e9 / (rate or self.rate) if self.offset_cycles else 0)
+            lr = np.frombuffer(body, dtype=np.float32).reshape(frames, 2)
+            self._store(lr, start_ns / 1e6, read_ms)
+
+    def settled(self):
+        return self.count() >= self.rate // 10
+
+    def close(self):
+        p = getattr(self, "_proc", None)
+        if p and p.poll() is None:
+            p.terminate()
+            try:
+                p.wait(5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+        if p and p.stdout:
+            p.stdout.close()
+
+
+def open_monitor(clock="auto", target="bench_null", keep_seconds=None, on_frames=None, fragment_frames=None,
+                 rate=None):
+    """The default sink's monitor, timed by the best clock there is: under
+    PipeWire (with clock "auto" or "graph") the graph's own cycle times,
+    checked first with clicks (graph_offset_cycles); otherwise the
+    PulseAudio monitor stream's latency reports.  Says which on stderr."""
+    name = server_name()
+    recorder = graph_recorder()
+    if clock == "graph" or (clock == "auto" and "PipeWire" in name and recorder):
+        if not recorder:
+            raise Failure("no graph_record program (build it)")
+        offset = graph_offset_cycles(recorder, target)
+        if offset is None:
+            raise Failure("graph_record --check found its clicks at no steady moment: the graph clock is not trusted")
+        print("monitor: %s's monitor timed by the graph's cycles (checked: played %d cycle(s) before it is "
+              "delivered)" % (target, offset), file=sys.stderr)
+        return GraphMonitor(target, offset, keep_seconds=keep_seconds, on_frames=on_frames,
+                            rate=rate or 48000)
+    print("monitor: timed by the monitor stream's latency reports (%s)" % (name or "no server name"),
+          file=sys.stderr)
+    return Monitor(rate=rate or 44100, keep_seconds=keep_seconds, on_frames=on_frames,
+                   fragment_frames=fragment_frames)
