@@ -15,7 +15,8 @@ Key to sound: a strike's time is taken on this process's monotonic clock
 just before its key event goes to the X server; the sound's time is when
 the sink played the note's first sound, i.e. the first sample above
 -60 dBFS whose following millisecond is above -60 dBFS as a whole, each
-sample timed by the monitor stream's own latency report.  A low threshold
+sample timed by the graph cycle the sink played it in (PipeWire) or by
+the monitor stream's own latency report.  A low threshold
 counts only the delay, not how long a tone's attack takes to grow loud.
 Every strike goes into silence: the monitor must have been below -60 dBFS
 for a while before the key is sent, so no earlier note's tail is taken for
@@ -48,7 +49,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 from desktop.children import Failure, now_ms  # noqa: E402
 from desktop.keys import Keyboard  # noqa: E402
-from desktop.monitor import Monitor  # noqa: E402
+from desktop.monitor import GraphMonitor, open_monitor  # noqa: E402
 from desktop.pitch import wav_seconds  # noqa: E402
 from desktop.program import Program  # noqa: E402
 from desktop.screen import Screen, connect  # noqa: E402
@@ -209,6 +210,12 @@ def measure_stock(args, mon):
     return series
 
 
+def monitor_clock(mon):
+    if isinstance(mon, GraphMonitor):
+        return "the PipeWire graph's cycle times (checked with clicks)"
+    return "%s's latency reports, read in %d-frame pieces" % (mon.server_name, mon.fragment_frames)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--strikes", type=int, default=20)
@@ -218,13 +225,16 @@ def main():
     ap.add_argument("--output", choices=("pulse", "pipewire"))
     ap.add_argument("--stock", action="store_true")
     ap.add_argument("--program", default=os.path.join(HERE, "..", "build", "bin", "plinkora"))
-    ap.add_argument("--fragment", type=int, help="frames per read of the monitor")
+    ap.add_argument("--fragment", type=int, help="frames per read of the monitor (PulseAudio clock)")
+    ap.add_argument("--clock", choices=("auto", "graph", "pulse"), default="auto",
+                    help="what times the monitor: PipeWire's graph cycles (auto under PipeWire) or the "
+                         "monitor stream's latency reports")
     ap.add_argument("--table", action="store_true")
     args = ap.parse_args()
     args.strikes = max(1, args.strikes)
     args.program = os.path.realpath(args.program)
     try:
-        mon = Monitor(fragment_frames=args.fragment, keep_seconds=30)
+        mon = open_monitor(args.clock, keep_seconds=30, fragment_frames=getattr(args, 'fragment'))
     except Failure as e:
         print("bench_desktop: %s" % e, file=sys.stderr)
         return 1
@@ -242,9 +252,9 @@ def main():
     series = r["series"]
     if not args.table:
         print("main window %dx%d; splash after %.0f ms; start sound %.0f ms; program run as %s; "
-              "monitor of %s read in %d-frame pieces"
+              "monitor timed by %s"
               % (r["size"] + (r["splash"] if r["splash"] is not None else math.nan, start_sound,
-                              args.user or "this user", mon.server_name, mon.fragment_frames)))
+                              args.user or "this user", monitor_clock(mon))))
         for run in series + (stock or []):
             print("%s%s, ms in strike order: %s" % ("stock " if stock and run in stock else "", run.tone,
                                                   " ".join("%.1f" % v for v in run.latencies)))

@@ -30,7 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 from desktop.children import Failure, now_ms  # noqa: E402
 from desktop.keys import Keyboard  # noqa: E402
-from desktop.monitor import Monitor  # noqa: E402
+from desktop.monitor import open_monitor, server_name  # noqa: E402
 from desktop.pitch import SILENCE, longest_near_silence_ms  # noqa: E402
 from desktop.program import Program  # noqa: E402
 from desktop.screen import Screen, connect  # noqa: E402
@@ -112,11 +112,12 @@ def main():
         print("bench_session: cannot read the loop sound %s" % loop_wav, file=sys.stderr)
         return 1
     gap_ms = max(args.min_gap, 2.0 * loop_quiet)
-    rate = 44100
+    # Under PipeWire the graph's own monitor (48 kHz, nothing resampled).
+    rate = 48000 if "PipeWire" in server_name() else 44100
     counter = GapCounter(max(1, int(math.ceil(gap_ms * rate / 1000.0))))
     try:
         d = connect(quiet=True)
-        mon = Monitor(rate=rate, keep_seconds=5, on_frames=counter.feed)
+        mon = open_monitor("auto", keep_seconds=5, on_frames=counter.feed, rate=rate)
     except Failure as e:
         print("bench_session: %s" % e, file=sys.stderr)
         return 1
