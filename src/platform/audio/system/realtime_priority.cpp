@@ -4,11 +4,15 @@
 #include <dbus/dbus.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #ifndef SCHED_RESET_ON_FORK
@@ -28,6 +32,40 @@ constexpr int kNiceLevel = -11;
 constexpr long long kDefaultRtTimeUs = 200000;
 // All talking to the bus together, in milliseconds.
 constexpr int kBudgetMs = 1000;
+// The slice asked for a fair-class audio thread (the kernel allows 0.1-100 ms).
+constexpr unsigned long long kAudioSliceNs = 500000;
+
+// The kernel's struct sched_attr (linux/sched/types.h), which glibc 2.36 does not declare.
+struct SchedAttr {
+  uint32_t size;
+  uint32_t policy;
+  uint64_t flags;
+  int32_t nice;
+  uint32_t priority;
+  uint64_t runtime;
+  uint64_t deadline;
+  uint64_t period;
+  uint32_t utilMin;
+  uint32_t utilMax;
+};
+
+// The slice the scheduler reports for thread `tid` (se.slice, ns), or 0.
+unsigned long long reportedSlice(pid_t tid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/sched", int(tid));
+  std::FILE* f = std::fopen(path, "r");
+  if (!f) return 0;
+  char line[256];
+  unsigned long long slice = 0;
+  while (std::fgets(line, sizeof line, f))
+    if (std::strncmp(line, "se.slice", 8) == 0) {
+      const char* colon = std::strchr(line, ':');
+      if (colon) slice = std::strtoull(colon + 1, nullptr, 10);
+      break;
+    }
+  std::fclose(f);
+  return slice;
+}
 
 bool isFifo(pid_t tid, int* priority) {
   const int policy = sched_getscheduler(tid);
@@ -169,7 +207,54 @@ bool limitRealtimeCpu(long long maxUs) {
   return setrlimit(RLIMIT_RTTIME, &rl) == 0;
 }
 
+// Adds the short slice to a thread left in the fair class; still not real-time.
+bool withShortSlice(pid_t tid, std::string* how);
+
 }  // namespace
+
+bool shortenThreadSlice(pid_t tid, unsigned long long sliceNs, std::string* how) {
+  std::string sink;
+  std::string& out = how ? *how : sink;
+  const int policy = sched_getscheduler(tid);
+  if (policy < 0 || (policy & ~SCHED_RESET_ON_FORK) != SCHED_OTHER) {
+    out = "no slice asked: the thread is not in the fair class";
+    return false;
+  }
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, id_t(tid));
+  if (errno) {
+    out = "no slice asked: " + errnoText(errno);
+    return false;
+  }
+  SchedAttr attr{};
+  attr.size = sizeof attr;
+  attr.policy = SCHED_OTHER;
+  attr.flags = (policy & SCHED_RESET_ON_FORK) ? 0x01 : 0;   // SCHED_FLAG_RESET_ON_FORK
+  attr.nice = nice;
+  attr.runtime = sliceNs;
+  if (::syscall(SYS_sched_setattr, tid, &attr, 0u) != 0) {
+    out = "slice refused (" + errnoText(errno) + ")";
+    return false;
+  }
+  const unsigned long long now = reportedSlice(tid);
+  if (now != sliceNs) {
+    out = "slice " + std::to_string(sliceNs / 1000) + " us asked, the kernel keeps its own";
+    return false;
+  }
+  out = "slice " + std::to_string(sliceNs / 1000) + " us";
+  return true;
+}
+
+namespace {
+bool withShortSlice(pid_t tid, std::string* how) {
+  std::string slice;
+  shortenThreadSlice(tid, kAudioSliceNs, &slice);
+  *how += "; " + slice;
+  return false;
+}
+}  // namespace
+
+unsigned long long audioThreadSliceNs() { return kAudioSliceNs; }
 
 bool raiseThreadToRealtime(pid_t tid, int priority, std::string* how) {
   std::string sink;
@@ -207,16 +292,16 @@ bool raiseThreadToRealtime(pid_t tid, int priority, std::string* how) {
     std::string niceWhy;
     if (bus.makeThreadHighPriority(tid, niceLevel, &niceWhy)) {
       out = "nice " + std::to_string(niceLevel) + " (RealtimeKit); no SCHED_FIFO: " + refused + ", RealtimeKit: " + rtkit;
-      return false;
+      return withShortSlice(tid, &out);
     }
   }
   if (rtkit.empty()) rtkit = "not reachable";
   if (setpriority(PRIO_PROCESS, id_t(tid), kNiceLevel) == 0) {
     out = "nice " + std::to_string(kNiceLevel) + " (setpriority); no SCHED_FIFO: " + refused + ", RealtimeKit: " + rtkit;
-    return false;
+    return withShortSlice(tid, &out);
   }
   out = "unchanged: " + refused + ", RealtimeKit: " + rtkit + ", nice refused (" + errnoText(errno) + ")";
-  return false;
+  return withShortSlice(tid, &out);
 }
 
 }  // namespace platform

@@ -19,7 +19,7 @@ namespace platform {
 // RLIMIT_RTTIME no larger than its RTTimeUSecMax (set here, for the whole
 // process, when it is unlimited or larger).  When neither gives SCHED_FIFO
 // the thread gets a raised nice level (RealtimeKit's MakeThreadHighPriority,
-// else setpriority), if it can.
+// else setpriority), if it can, and a short slice (shortenThreadSlice).
 //
 // True when the thread is SCHED_FIFO.  `how` (may be null) gets one line on
 // what happened, e.g. "SCHED_FIFO 4 (RealtimeKit)" or
@@ -28,5 +28,17 @@ namespace platform {
 // called from any thread (for itself or for another thread of the
 // process), never prints, and needs no Qt.
 bool raiseThreadToRealtime(pid_t tid, int priority, std::string* how);
+
+// For a thread left in the ordinary (fair) class: asks the kernel for a
+// short time slice (`sliceNs`, sched_setattr's sched_runtime), keeping its
+// nice level.  The fair scheduler of Linux 6.12 and later lets a thread
+// with a shorter slice preempt busy threads as soon as it wakes, so an audio
+// thread without real-time priority still runs within a fraction of a
+// millisecond of its wake-up on a loaded machine; older kernels take the
+// call and ignore the slice.  True when the kernel reports the slice in
+// force (/proc/self/task/TID/sched); `how` (may be null) gets one line.
+bool shortenThreadSlice(pid_t tid, unsigned long long sliceNs, std::string* how);
+// The slice the audio threads ask for (0.5 ms).
+unsigned long long audioThreadSliceNs();
 
 }  // namespace platform
