@@ -13,6 +13,7 @@
 #include "platform/audio/audio_thread/audio_engine.h"
 #include "platform/audio/audio_thread/command_clock.h"
 #include "platform/audio/audio_thread/graph_feed.h"
+#include "platform/audio/system/realtime_priority.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
@@ -132,6 +133,13 @@ void PipeWireOutput::onWake(void* self, int, uint32_t) {
 // The data thread asked for a longer period, or found the stream idle.
 void PipeWireOutput::onSignal(void* self, uint64_t) {
   auto* me = static_cast<PipeWireOutput*>(self);
+  // A data thread that module-rt left in the fair class gets a short slice,
+  // so that it preempts busy threads when the graph wakes it.
+  if (me->sliceWanted_.exchange(false)) {
+    const pid_t tid = me->dataThread_.load(std::memory_order_acquire);
+    if ((sched_getscheduler(tid) & ~0x40000000) == SCHED_OTHER)
+      me->slice_.store(shortenThreadSlice(tid, audioThreadSliceNs(), nullptr) ? 1 : 2, std::memory_order_release);
+  }
   if (me->stepWanted_.exchange(false) && !me->config_.forceQuantum) {
     const uint32_t now = me->latency_.load(std::memory_order_relaxed);
     if (now < kMaxLatency) {
@@ -162,8 +170,11 @@ void PipeWireOutput::askLatency(uint32_t frames) {
 // ---- data thread ----
 
 void PipeWireOutput::process() noexcept {
-  if (dataThread_.load(std::memory_order_relaxed) == 0)
-    dataThread_.store(int(::syscall(SYS_gettid)), std::memory_order_relaxed);
+  if (dataThread_.load(std::memory_order_relaxed) == 0) {
+    dataThread_.store(int(::syscall(SYS_gettid)), std::memory_order_release);
+    sliceWanted_.store(true, std::memory_order_release);
+    pw_loop_signal_event(pw_thread_loop_get_loop(loop_), signal_);
+  }
   pw_buffer* b = pw_stream_dequeue_buffer(stream_);
   if (!b) return;
   spa_data& d = b->buffer->datas[0];
@@ -346,7 +357,10 @@ std::string PipeWireOutput::threadPriority() const {
     return std::string(policy == SCHED_FIFO ? "SCHED_FIFO " : "SCHED_RR ") + std::to_string(p.sched_priority);
   errno = 0;
   const int nice = getpriority(PRIO_PROCESS, id_t(tid));
-  return "no real-time priority, nice " + std::to_string(errno ? 0 : nice);
+  const int slice = slice_.load(std::memory_order_acquire);
+  return "no real-time priority, nice " + std::to_string(errno ? 0 : nice) +
+         (slice == 1 ? ", slice " + std::to_string(audioThreadSliceNs() / 1000) + " us"
+                     : slice == 2 ? ", the kernel's own slice" : "");
 }
 
 std::string PipeWireOutput::announcement() const {

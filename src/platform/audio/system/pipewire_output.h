@@ -10,7 +10,8 @@
 // for twice as much, up to kMaxLatency; PLINKORA_PIPEWIRE_QUANTUM (16-8192)
 // forces the graph's quantum instead (node.force-quantum).  The data thread
 // gets real-time priority the PipeWire way (the client-rt configuration's
-// module-rt: RLIMIT_RTPRIO, the portal or RealtimeKit), or keeps its own.
+// module-rt: RLIMIT_RTPRIO, the portal or RealtimeKit); left in the fair
+// class, it asks for a short slice (realtime_priority.h).
 // After kIdleSeconds with nothing sounding and no take being recorded the
 // stream pauses (pw_stream_set_active(false)) and the next command wakes it.
 //
@@ -108,6 +109,8 @@ private:
   // Data thread to thread loop.
   std::atomic<bool> stepWanted_{false};
   std::atomic<bool> idleWanted_{false};
+  std::atomic<bool> sliceWanted_{false};  // the data thread is known: shorten its slice
+  std::atomic<int> slice_{0};             // 0 not tried, 1 short slice in force, 2 not to be had
   std::atomic<uint64_t> wakes_{0};        // wake-ups the thread loop has taken
   std::atomic<uint64_t> idleWakes_{0};    // wakes_ when the data thread found it idle
   std::atomic<bool> resumed_{false};      // thread loop to data thread: woken again
