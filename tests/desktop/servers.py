@@ -94,3 +94,53 @@ def start_pulseaudio(children, env, log_path, sink, rate=RATE, keep_running=True
                         "-d", sink, "/dev/zero"], env, name="pacat")
     log("sound server up (%s)" % sink)
     return env["PULSE_SERVER"]
+
+
+PIPEWIRE_TOOLS = ("Xvfb", "pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon", "pactl", "pacat")
+
+
+def start_pipewire(children, env, log_dir, sink, keep_running=True):
+    """PipeWire, WirePlumber and pipewire-pulse as a desktop runs them, on
+    Debian's own configuration (nothing of ours in XDG_CONFIG_HOME), each in
+    env's private runtime folder, with a session bus of their own (WirePlumber
+    does not stay up without one) and the null sink `sink` as the default.
+    Called again after the three have been stopped, it starts them anew.
+    env is updated so that clients reach them: the native socket through
+    PIPEWIRE_RUNTIME_DIR, the PulseAudio service through PULSE_SERVER.
+    Returns PULSE_SERVER."""
+    xdg = env["XDG_RUNTIME_DIR"]
+    tmp = os.path.dirname(xdg)
+    bus = os.path.join(tmp, "session-bus")
+    if not children.named("dbus-daemon"):   # (started again, the servers keep the bus they had)
+        children.start(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + bus],
+                       env, os.path.join(log_dir, "dbus.log"), name="dbus-daemon")
+        poll("the session bus", lambda: os.path.exists(bus), 10, 0.05)
+    state = os.path.join(tmp, "state")
+    os.makedirs(state, mode=0o700, exist_ok=True)
+    env.update({"PIPEWIRE_RUNTIME_DIR": xdg, "XDG_STATE_HOME": state,
+                "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + bus,
+                "PULSE_SERVER": "unix:" + os.path.join(xdg, "pulse", "native")})
+    server_env = {k: v for k, v in env.items() if k not in ("PULSE_SERVER", "PULSE_RUNTIME_PATH", "DISPLAY")}
+    children.start(["pipewire"], server_env, os.path.join(log_dir, "pipewire.log"), name="pipewire")
+    poll("PipeWire's socket", lambda: os.path.exists(os.path.join(xdg, "pipewire-0")), 15, 0.05)
+    wp = children.start(["wireplumber"], server_env, os.path.join(log_dir, "wireplumber.log"), name="wireplumber")
+    children.start(["pipewire-pulse"], server_env, os.path.join(log_dir, "pipewire-pulse.log"),
+                   name="pipewire-pulse")
+    poll("PipeWire's PulseAudio service", lambda: pactl_answers(env), 15, 0.1)
+    time.sleep(0.3)
+    if wp.poll() is not None:
+        raise Failure("WirePlumber ended (see wireplumber.log)")
+    subprocess.run(["pactl", "load-module", "module-null-sink", "sink_name=" + sink], env=env,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=10, check=True)
+
+    def sink_listed():
+        out = subprocess.run(["pactl", "list", "short", "sinks"], env=env, capture_output=True,
+                             text=True, timeout=5).stdout
+        return sink in out
+    poll("the null sink", sink_listed, 10, 0.1)
+    subprocess.run(["pactl", "set-default-sink", sink], env=env, timeout=10, check=True)
+    if keep_running:
+        children.start(["pacat", "--raw", "--format=s16le", "--rate=48000", "--channels=2",
+                        "-d", sink, "/dev/zero"], env, name="pacat")
+    log("PipeWire up (%s)" % sink)
+    return env["PULSE_SERVER"]

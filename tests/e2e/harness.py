@@ -62,12 +62,33 @@ class Run:
         log("Xvfb on display", display)
 
     def start_sound(self):
-        """A private PulseAudio with a null sink, and its monitor recorded."""
-        server = servers.start_pulseaudio(self.children, self.env, os.path.join(self.out, "pulseaudio.log"), SINK)
+        """A private sound server with a null sink, and its monitor recorded:
+        PulseAudio, or PipeWire with WirePlumber and pipewire-pulse
+        (--sound-server pipewire), where the program plays through its
+        native PipeWire output."""
+        if self.args.sound_server == "pipewire":
+            server = servers.start_pipewire(self.children, self.env, self.out, SINK)
+        else:
+            server = servers.start_pulseaudio(self.children, self.env, os.path.join(self.out, "pulseaudio.log"),
+                                              SINK)
         self.monitor = Monitor(server=server, device=SINK + ".monitor", fragment_frames=512)
         if not self.monitor.count():
             raise Failure("the sink's monitor delivers nothing")
         log("monitor delivering")
+
+    def restart_sound(self):
+        """The sound server stopped (as a desktop's is when it restarts) and
+        started anew with its null sink, and a new monitor on it."""
+        if self.monitor is not None:
+            self.monitor.close()
+            self.monitor = None
+        names = (("pacat", "pipewire-pulse", "wireplumber", "pipewire") if self.args.sound_server == "pipewire"
+                 else ("pacat", "pulseaudio"))
+        for name in names:
+            for p in self.children.named(name):
+                stop(p)
+        log("sound server stopped")
+        self.start_sound()
 
     def launch(self, log_name, env=None):
         env = dict(env or self.env, QT_QPA_PLATFORM="xcb")
@@ -238,6 +259,14 @@ class Run:
         return os.path.join(self.env["XDG_CACHE_HOME"], "plinkora")
 
 
+def _read(path):
+    try:
+        with open(path, errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
 def script_arguments(doc):
     """The arguments every end-to-end script takes; callers add their own."""
     ap = argparse.ArgumentParser(description=doc.split("\n\n")[0])
@@ -245,6 +274,8 @@ def script_arguments(doc):
     ap.add_argument("--assets", required=True, help="the committed pictures (assets/)")
     ap.add_argument("--artifacts", required=True, help="folder for screenshots, recordings, logs")
     ap.add_argument("--keep", action="store_true", help="keep the artifacts after a pass too")
+    ap.add_argument("--sound-server", choices=("pulseaudio", "pipewire"), default="pulseaudio",
+                    help="the private sound server the program plays through")
     return ap
 
 
@@ -260,6 +291,8 @@ def run_script(args, body, tools=SERVER_TOOLS, logs=("plinkora.log",)):
     """Runs body(run) on a fresh Run and reports: 0 passed, 1 failed, SKIP
     when a tool is missing.  After a failure the ends of the program's logs
     are shown and the artifacts kept."""
+    if args.sound_server == "pipewire":
+        tools = tuple(t for t in tools if t != "pulseaudio") + servers.PIPEWIRE_TOOLS
     if tools_missing(tools):
         return SKIP
     if not os.access(args.program, os.X_OK):
@@ -279,6 +312,11 @@ def run_script(args, body, tools=SERVER_TOOLS, logs=("plinkora.log",)):
     ok = False
     try:
         status = body(run)
+        if not status and args.sound_server == "pipewire" and run.monitor is not None:
+            said = _read(os.path.join(run.out, logs[0])) if logs else ""
+            if "sound through PipeWire" not in said:
+                raise Failure("the program did not play through its PipeWire output (%s says: %s)"
+                              % (logs[0], said.strip()[-300:] or "nothing"))
         ok = not status
         if ok:
             log("PASS (%.1f s)" % (time.monotonic() - T0))
