@@ -5,7 +5,8 @@ onsets, the first sound and whether it can be trusted, quiet stretches of a
 loop, dropouts counted by the session benchmark), and the monitor's clock
 on a private PulseAudio: two recordings of the same clicks read in 64- and
 2048-frame pieces put each click at the same moment, and the clicks as far
-apart as they were written.
+apart as they were written; on a private PipeWire, the graph's own clock
+(graph_record) checked against its own clicks and others'.
 
   driver_test.py        exit status 0 passed, 1 failed, 77 skipped (no PulseAudio)
 """
@@ -136,6 +137,59 @@ class MonitorClock(unittest.TestCase):
             procs.stop_all()
             shutil.rmtree(tmp, ignore_errors=True)
 
+
+
+def click_times(mon, rate):
+    lr, t = mon.take()
+    idx = np.nonzero(np.abs(lr[:, 0]) > 0.1)[0]
+    if not len(idx):
+        return np.array([])
+    starts = [idx[0]] + [b for a, b in zip(idx, idx[1:]) if b - a > rate // 50]
+    return np.array([t[s] for s in starts])
+
+
+@unittest.skipUnless(all(shutil.which(t) for t in servers.PIPEWIRE_TOOLS) and monitor.graph_recorder(),
+                     "no PipeWire here, or graph_record not built")
+class GraphClock(unittest.TestCase):
+    """Under PipeWire the graph's cycle times are the monitor's clock:
+    graph_record finds its own clicks at the moment it played them, and
+    clicks another client plays 500 ms apart are timed 500 ms apart to the
+    sample, on this process's monotonic clock.  (The PulseAudio monitor
+    stream's own times wander there by tens of ms: no reference.)"""
+
+    def test_graph_clock_checked_and_agreeing_with_the_stream_clock(self):
+        procs = children.Children()
+        tmp = tempfile.mkdtemp(prefix="plinkora-driver-test-")
+        mons = []
+        try:
+            env = servers.private_env(tmp)
+            servers.start_pipewire(procs, env, tmp, "graph_sink")
+            offset = monitor.graph_offset_cycles(monitor.graph_recorder(), "graph_sink", env, clicks=10)
+            self.assertIn(offset, (0, 1), "graph_record --check found its clicks at no steady moment")
+            rate = 48000
+            mons.append(monitor.GraphMonitor("graph_sink", offset, env=env, rate=rate))
+            click = np.zeros(rate // 2, dtype=np.float32)
+            click[rate // 4:rate // 4 + 50] = 0.5
+            p = procs.start(["pacat", "--raw", "--format=float32le", "--rate=%d" % rate, "--channels=1",
+                             "--latency-msec=20", "-d", "graph_sink"], env, stdin=subprocess.PIPE)
+            written = children.now_ms()
+            for _ in range(6):
+                p.stdin.write(click.tobytes())
+                p.stdin.flush()
+            p.stdin.close()
+            p.wait(10)
+            time.sleep(0.5)
+            graph = click_times(mons[0], rate)
+            self.assertEqual(len(graph), 6)
+            self.assertLess(np.abs(np.diff(graph) - 500.0).max(), 0.05, "graph-timed clicks 500 ms apart")
+            # on this process's clock: after the first was written, its 250 ms in, and in the past
+            self.assertGreater(graph[0], written + 250.0)
+            self.assertLess(graph[-1], children.now_ms())
+        finally:
+            for m in mons:
+                m.close()
+            procs.stop_all()
+            shutil.rmtree(tmp, ignore_errors=True)
 
 if __name__ == "__main__":
     result = unittest.main(exit=False).result
