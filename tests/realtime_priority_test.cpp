@@ -21,6 +21,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -194,6 +195,23 @@ std::string readAll(int fd) {
   return s;
 }
 
+// The fair-class slice the kernel reports for a thread of this process, in
+// ns (0 when it reports none).
+unsigned long long threadSlice(pid_t tid) {
+  std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/sched");
+  for (std::string line; std::getline(f, line);)
+    if (line.rfind("se.slice", 0) == 0) return std::stoull(line.substr(line.find(':') + 1));
+  return 0;
+}
+
+// Linux 6.12 and later honour a slice asked through sched_setattr.
+bool kernelTakesSlices() {
+  utsname u{};
+  int major = 0, minor = 0;
+  return uname(&u) == 0 && std::sscanf(u.release, "%d.%d", &major, &minor) == 2 &&
+         (major > 6 || (major == 6 && minor >= 12));
+}
+
 // Forks a child that becomes "nobody", starts a worker thread and from its
 // main thread asks for that worker to be made real-time at `priority`,
 // with the system bus at `busAddress`.  The child reports what it got.
@@ -226,7 +244,8 @@ Outcome callAsOrdinaryUser(const std::string& busAddress, int priority) {
       sched_param wp{};
       sched_getparam(0, &wp);
       workerState = "policy=" + std::to_string(sched_getscheduler(0)) + " prio=" + std::to_string(wp.sched_priority) +
-                    " nice=" + std::to_string(getpriority(PRIO_PROCESS, 0));
+                    " nice=" + std::to_string(getpriority(PRIO_PROCESS, 0)) +
+                    " slice=" + std::to_string(threadSlice(gettid()));
     });
     const pid_t tid = tidPromise.get_future().get();
     std::string how;
@@ -371,6 +390,11 @@ TEST_F(RealtimeKitTest, RealtimeRefusedGivesTheNiceLevelInstead) {
   EXPECT_EQ(o.num("policy"), SCHED_OTHER);
   EXPECT_EQ(o.num("nice"), -11) << o.how;
   EXPECT_EQ(o.how.rfind("nice -11 (RealtimeKit); no SCHED_FIFO", 0), 0u) << o.how;
+  // Left in the fair class, the thread also gets the short slice, nice kept.
+  if (kernelTakesSlices()) {
+    EXPECT_EQ(o.num("slice"), long(platform::audioThreadSliceNs())) << o.how;
+    EXPECT_NE(o.how.find("; slice 500 us"), std::string::npos) << o.how;
+  }
   EXPECT_NE(calls().find("nice " + std::to_string(o.num("pid")) + " " + std::to_string(o.num("tid")) + " -11"),
             std::string::npos)
       << calls();
@@ -388,6 +412,7 @@ TEST_F(RealtimeKitTest, NoServiceOrNoBusLeavesTheThreadAsItWasQuietlyAndAtOnce) 
     EXPECT_LT(o.num("ms"), 300) << bus;
     EXPECT_EQ(o.how.rfind("unchanged: SCHED_FIFO refused", 0), 0u) << o.how;
     EXPECT_NE(o.how.find("RealtimeKit: "), std::string::npos) << o.how;
+    if (kernelTakesSlices()) EXPECT_EQ(o.num("slice"), long(platform::audioThreadSliceNs())) << o.how;
     EXPECT_EQ(o.stderrText, "") << bus;
   }
 }
@@ -422,6 +447,54 @@ TEST(RealtimePriority, DirectWhereTheKernelAllowsIt) {
   EXPECT_EQ(how, "SCHED_FIFO 3");
   EXPECT_EQ(policy, SCHED_FIFO | SCHED_RESET_ON_FORK);
   EXPECT_EQ(p.sched_priority, 3);
+}
+
+// The short slice on its own: a fair-class thread keeps its nice level and,
+// where the kernel has custom slices, runs with the one asked for; elsewhere
+// the call says the kernel kept its own.  A real-time thread is left alone.
+TEST(ShortSlice, InForceWhereTheKernelHasItWithTheNiceLevelKept) {
+  std::string how;
+  bool ok = false;
+  int nice = 0, policy = -1;
+  unsigned long long slice = 0;
+  std::thread worker([&] {
+    setpriority(PRIO_PROCESS, id_t(gettid()), 3);   // raising one's own nice needs no right
+    ok = platform::shortenThreadSlice(gettid(), 700000, &how);
+    errno = 0;
+    nice = getpriority(PRIO_PROCESS, id_t(gettid()));
+    policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+    slice = threadSlice(gettid());
+  });
+  worker.join();
+  EXPECT_EQ(nice, 3) << how;
+  EXPECT_EQ(policy, SCHED_OTHER);
+  if (kernelTakesSlices()) {
+    EXPECT_TRUE(ok) << how;
+    EXPECT_EQ(slice, 700000u);
+    EXPECT_EQ(how, "slice 700 us");
+  } else {
+    EXPECT_FALSE(ok);
+    EXPECT_NE(how.find("the kernel keeps its own"), std::string::npos) << how;
+  }
+}
+
+TEST(ShortSlice, ARealtimeThreadIsLeftAsItIs) {
+  std::string how;
+  bool ok = true, wasFifo = false;
+  int policy = -1;
+  std::thread worker([&] {
+    sched_param p{};
+    p.sched_priority = 2;
+    wasFifo = sched_setscheduler(0, SCHED_FIFO, &p) == 0;
+    if (!wasFifo) return;
+    ok = platform::shortenThreadSlice(gettid(), 500000, &how);
+    policy = sched_getscheduler(0);
+  });
+  worker.join();
+  if (!wasFifo) GTEST_SKIP() << "the kernel refuses SCHED_FIFO to this user";
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(policy, SCHED_FIFO);
+  EXPECT_EQ(how, "no slice asked: the thread is not in the fair class");
 }
 
 }  // namespace
