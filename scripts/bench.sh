@@ -49,7 +49,7 @@ fi
 launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -Wno-dev "${launcher[@]}" >/dev/null
-cmake --build build -j"$(nproc)" --target plinkora bench_keys bench_sound bench_recorder >/dev/null
+cmake --build build -j"$(nproc)" --target plinkora bench_keys bench_sound bench_recorder graph_record >/dev/null
 
 user_args=()
 if [[ $(id -u) -eq 0 ]]; then
