@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Tells the graph cycles this program missed, and when the period should
-// grow because of them, or may shrink again.
+// grow because of them.
 //
 // A cycle is missed when the graph's clock moved on by more than the last
 // cycle's length between two calls (the graph ran a cycle without us), or
@@ -10,13 +10,6 @@
 // (a page fault at start-up, a one-off stall) does not.  Misses in the
 // first kSettleSeconds after restart() (a new period, a stream woken
 // again) are not counted: the graph is changing step there.
-//
-// A period that was made longer is tried shorter again once kFirstHoldSeconds
-// of cycles have passed without a miss: one stall need not cost a player
-// the shorter period for the rest of the evening.  When the shorter period
-// fails again within the hold, the next hold is twice as long (up to
-// kLongestHoldSeconds), so a machine that cannot hold it pays for the trial
-// only rarely.  Paused time (no cycles) does not count as clean.
 //
 // Threads: cycle() on the data thread only; restart() on it too;
 // missed() on any.
@@ -31,10 +24,6 @@ class CycleWatch {
 public:
   static constexpr double kWindowSeconds = 5.0;
   static constexpr double kSettleSeconds = 0.25;
-  static constexpr double kFirstHoldSeconds = 30.0;
-  static constexpr double kLongestHoldSeconds = 480.0;
-
-  enum class Advice { Keep, Longer, Shorter };
 
   struct Cycle {
     uint64_t ticks = 0;      // the graph's clock at the cycle's start (pw_time.ticks)
@@ -42,9 +31,9 @@ public:
     uint32_t rate = 48000;   // ticks a second
     int64_t startNs = 0;     // the cycle's start, monotonic (pw_time.now)
     int64_t doneNs = 0;      // when our block was handed over
-    bool raised = false;     // the period asked for is longer than the first one
   };
-  Advice cycle(const Cycle& c) noexcept;
+  // True when the period should grow.
+  bool cycle(const Cycle& c) noexcept;
   // The next cycle has no predecessor to compare with.
   void restart() noexcept { fresh_ = true; }
   uint64_t missed() const noexcept { return missed_.load(std::memory_order_relaxed); }
@@ -56,9 +45,6 @@ private:
   int64_t settledAt_ = 0;
   int64_t lastMissNs_ = 0;
   bool haveMiss_ = false;
-  int64_t cleanNs_ = 0;          // cycles without a miss since the last miss or step
-  int64_t shortenedNs_ = -1;     // cleanNs_ counted since the last Shorter; -1: none pending
-  double holdSeconds_ = kFirstHoldSeconds;
   std::atomic<uint64_t> missed_{0};
 };
 

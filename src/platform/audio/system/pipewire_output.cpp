@@ -130,7 +130,7 @@ void PipeWireOutput::onWake(void* self, int, uint32_t) {
   }
 }
 
-// The data thread asked for a longer or shorter period, or found the stream idle.
+// The data thread asked for a longer period, or found the stream idle.
 void PipeWireOutput::onSignal(void* self, uint64_t) {
   auto* me = static_cast<PipeWireOutput*>(self);
   // A data thread that module-rt left in the fair class gets a short slice,
@@ -147,15 +147,6 @@ void PipeWireOutput::onSignal(void* self, uint64_t) {
       ++me->steps_;
       me->resumed_.store(true, std::memory_order_release);
       std::fprintf(stderr, "plinkora: PipeWire cycles were missed; asking for %u frames (%.1f ms)\n",
-                   me->latency_.load(), me->latency_.load() * 1000.0 / me->engine_->sampleRate());
-    }
-  }
-  if (me->shorterWanted_.exchange(false) && !me->config_.forceQuantum) {
-    const uint32_t now = me->latency_.load(std::memory_order_relaxed);
-    if (now > me->config_.startLatency) {
-      me->askLatency(std::max(now / 2, me->config_.startLatency));
-      me->resumed_.store(true, std::memory_order_release);
-      std::fprintf(stderr, "plinkora: no PipeWire cycle missed for a while; asking for %u frames (%.1f ms)\n",
                    me->latency_.load(), me->latency_.load() * 1000.0 / me->engine_->sampleRate());
     }
   }
@@ -217,10 +208,8 @@ void PipeWireOutput::process() noexcept {
   c.frames = uint32_t(uint64_t(frames) * c.rate / engine.sampleRate());
   c.startNs = t.now;
   c.doneNs = monotonicNs();
-  c.raised = latency_.load(std::memory_order_relaxed) > config_.startLatency;
-  const CycleWatch::Advice advice = watch_.cycle(c);
-  if (advice != CycleWatch::Advice::Keep) {
-    (advice == CycleWatch::Advice::Longer ? stepWanted_ : shorterWanted_).store(true, std::memory_order_release);
+  if (watch_.cycle(c)) {
+    stepWanted_.store(true, std::memory_order_release);
     pw_loop_signal_event(pw_thread_loop_get_loop(loop_), signal_);
   }
   period_.store(frames, std::memory_order_relaxed);

@@ -7,8 +7,7 @@
 //
 // The period is found, not fixed: the stream asks for a small node.latency
 // (kStartLatency frames) and, when it misses cycles (cycle_watch.h), asks
-// for twice as much, up to kMaxLatency, and for half again after a clean
-// while (cycle_watch.h says how long); PLINKORA_PIPEWIRE_QUANTUM (16-8192)
+// for twice as much, up to kMaxLatency; PLINKORA_PIPEWIRE_QUANTUM (16-8192)
 // forces the graph's quantum instead (node.force-quantum).  The data thread
 // gets real-time priority the PipeWire way (the client-rt configuration's
 // module-rt: RLIMIT_RTPRIO, the portal or RealtimeKit); left in the fair
@@ -109,7 +108,6 @@ private:
   std::atomic<int> dataThread_{0};
   // Data thread to thread loop.
   std::atomic<bool> stepWanted_{false};
-  std::atomic<bool> shorterWanted_{false};
   std::atomic<bool> idleWanted_{false};
   std::atomic<bool> sliceWanted_{false};  // the data thread is known: shorten its slice
   std::atomic<int> slice_{0};             // 0 not tried, 1 short slice in force, 2 not to be had
