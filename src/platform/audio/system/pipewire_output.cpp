@@ -135,10 +135,10 @@ void PipeWireOutput::onSignal(void* self, uint64_t) {
   auto* me = static_cast<PipeWireOutput*>(self);
   // A data thread that module-rt left in the fair class gets a short slice,
   // so that it preempts busy threads when the graph wakes it.
+  // (A real-time one is left as it is, and reported as such.)
   if (me->sliceWanted_.exchange(false)) {
     const pid_t tid = me->dataThread_.load(std::memory_order_acquire);
-    if ((sched_getscheduler(tid) & ~0x40000000) == SCHED_OTHER)
-      me->slice_.store(shortenThreadSlice(tid, audioThreadSliceNs(), nullptr) ? 1 : 2, std::memory_order_release);
+    me->slice_.store(shortenThreadSlice(tid, audioThreadSliceNs(), nullptr) ? 1 : 2, std::memory_order_release);
   }
   if (me->stepWanted_.exchange(false) && !me->config_.forceQuantum) {
     const uint32_t now = me->latency_.load(std::memory_order_relaxed);

@@ -208,7 +208,12 @@ bool limitRealtimeCpu(long long maxUs) {
 }
 
 // Adds the short slice to a thread left in the fair class; still not real-time.
-bool withShortSlice(pid_t tid, std::string* how);
+bool withShortSlice(pid_t tid, std::string* how) {
+  std::string slice;
+  shortenThreadSlice(tid, kAudioSliceNs, &slice);
+  *how += "; " + slice;
+  return false;
+}
 
 }  // namespace
 
@@ -244,15 +249,6 @@ bool shortenThreadSlice(pid_t tid, unsigned long long sliceNs, std::string* how)
   out = "slice " + std::to_string(sliceNs / 1000) + " us";
   return true;
 }
-
-namespace {
-bool withShortSlice(pid_t tid, std::string* how) {
-  std::string slice;
-  shortenThreadSlice(tid, kAudioSliceNs, &slice);
-  *how += "; " + slice;
-  return false;
-}
-}  // namespace
 
 unsigned long long audioThreadSliceNs() { return kAudioSliceNs; }
 
