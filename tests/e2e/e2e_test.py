@@ -92,11 +92,7 @@ def second_copy(run):
 
 
 def test(run):
-    run.start_sound()
-    run.start_x()
-    if not run.screen.numlock_on():
-        raise Failure("NumLock could not be turned on")
-    run.open_windows()
+    run.start_instrument()
     strike_with_fret(run)
     switch_preset(run)
     recorder_steps.record_and_save(run)
@@ -110,11 +106,7 @@ def latency(run, n):
     time the monitor gives the onset's sample (tests/desktop/monitor.py).
     bench/bench_desktop.py measures the same on every tone, into silence."""
     import numpy as np
-    run.start_sound()
-    run.start_x()
-    if not run.screen.numlock_on():
-        raise Failure("NumLock could not be turned on")
-    run.open_windows()
+    run.start_instrument()
     s, mon = run.screen, run.monitor
     s.tap("Down")   # Nylon: a clean, quick attack
     run.wait_panel("the tone indicator to show Nylon", lambda p: p.tone() in ("Nylon", "Nylon lit"))

@@ -76,6 +76,15 @@ class Run:
             raise Failure("the sink's monitor delivers nothing")
         log("monitor delivering")
 
+    def start_instrument(self, autorepeat=(30000, 1000)):
+        """The sound server, the X server with NumLock on, and the program
+        with its windows open: where most scripts begin."""
+        self.start_sound()
+        self.start_x(autorepeat)
+        if not self.screen.numlock_on():
+            raise Failure("NumLock could not be turned on")
+        self.open_windows()
+
     def restart_sound(self):
         """The sound server stopped (as a desktop's is when it restarts) and
         started anew with its null sink, and a new monitor on it."""

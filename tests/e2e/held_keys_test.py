@@ -196,11 +196,7 @@ class HeldKeys:
 def held_keys(run):
     capture = None
     try:
-        run.start_sound()
-        run.start_x(autorepeat=AUTOREPEAT)
-        if not run.screen.numlock_on():
-            raise Failure("NumLock could not be turned on")
-        run.open_windows()
+        run.start_instrument(autorepeat=AUTOREPEAT)
         # Both cores busy, and the screen captured over and over.
         for _ in range(2):
             run.children.start(["sha256sum", "/dev/zero"], run.env, name="load")

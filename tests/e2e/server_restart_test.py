@@ -54,11 +54,7 @@ def check_take(path):
 
 
 def restart(run):
-    run.start_sound()
-    run.start_x()
-    if not run.screen.numlock_on():
-        raise e2e.Failure("NumLock could not be turned on")
-    run.open_windows()
+    run.start_instrument()
     s = run.screen
     s.tap("Down")
     run.wait_panel("the tone indicator to show Nylon", lambda p: p.tone() in ("Nylon", "Nylon lit"))

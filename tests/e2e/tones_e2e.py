@@ -54,11 +54,7 @@ def wait_for_quiet(run, level=0.002, longest=4.0):
 
 
 def run_tones(run):
-    run.start_sound()
-    run.start_x()
-    if not run.screen.numlock_on():
-        raise e2e.Failure("NumLock could not be turned on")
-    run.open_windows()
+    run.start_instrument()
     heard = []
     for i, (program, frame) in enumerate(TONES):
         run.step = "tone %d (%s)" % (program, frame)
