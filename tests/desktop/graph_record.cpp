@@ -244,6 +244,10 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, onSignal);
   std::signal(SIGPIPE, SIG_IGN);
 
+  // The recorder is a node of the graph it measures: a slow data thread of
+  // its own would make the graph skip cycles, the program's among them.  The
+  // real-time client configuration gives it module-rt's priority.
+  setenv("PIPEWIRE_CONFIG_NAME", "client-rt.conf", 0);
   pw_init(&argc, &argv);
   Recorder r;
   r.rate = rate;
