@@ -122,6 +122,17 @@ struct ClickRig {
   }
 };
 
+// What clicks at `clicks` and the room fed them `d` frames later sound like.
+std::vector<float> clicksAndRoom(std::initializer_list<uint64_t> clicks, size_t frames, uint32_t d) {
+  std::vector<float> sends(frames, 0.0f), want(frames * 2, 0.0f);
+  for (uint64_t f : clicks) {
+    sends[f + d] = ClickSynth::kClick * RoomPath::kSend;
+    want[f * 2] = want[f * 2 + 1] = ClickSynth::kClick;
+  }
+  RoomReverb(kRoomRate).process(sends.data(), want.data(), uint32_t(frames));
+  return want;
+}
+
 }  // namespace
 
 // ---- the pre-delay ----
@@ -149,17 +160,34 @@ TEST(Room, AnswersEverySoundAPreDelayLaterOnEveryOutput) {
     const size_t frames = b + 60000;
     const auto& out = rig.player.heard(frames);
 
-    // What the clicks and the room fed them a pre-delay later sound like.
-    std::vector<float> sends(frames, 0.0f), want(frames * 2, 0.0f);
-    for (uint64_t f : {a, b}) {
-      sends[f + d] = ClickSynth::kClick * RoomPath::kSend;
-      want[f * 2] = want[f * 2 + 1] = ClickSynth::kClick;
-    }
-    RoomReverb(kRoomRate).process(sends.data(), want.data(), uint32_t(frames));
+    const auto want = clicksAndRoom({a, b}, frames, d);
     EXPECT_EQ(firstSound(out, a + 1), a + d + firstEcho) << which;
     EXPECT_LT(maxDiff(out, want, frames), 1e-7f) << which;
     EXPECT_GT(peak(channel(out, 0), b + d, b + d + 20000), 1e-3f) << which;
   }
+}
+
+// A stall drains the queue while the room rings: the server plays silence,
+// and the room goes on after the gap where it stood, as the instruments do.
+TEST(Room, StandsStillThroughAStallThatDrainsTheQueue) {
+  ClickRig rig(&kQueues[0]);
+  const uint32_t d = RoomPath(kRoomRate).preDelayFrames();
+  const uint64_t at = rig.click(3000);
+  rig.player.reach(at + 5000);
+  const uint64_t end = rig.player.queue->queuedEnd();
+  rig.player.queue->play(2 * kQueues[0].queueFrames, false);
+  ASSERT_GE(rig.player.queue->underruns(), 1u);
+  const uint64_t resume = rig.player.queue->taken() + kQueues[0].guardFrames;
+  rig.player.queue->service();   // the audio thread wakes again
+  const auto& out = rig.player.heard(resume + 30000);
+
+  const auto want = clicksAndRoom({at}, end + 30000, d);
+  EXPECT_EQ(maxDiff(out, want, end), 0.0f);
+  EXPECT_EQ(firstSound(out, end), resume);
+  float worst = 0.0f;
+  for (size_t i = 0; i < 30000 * 2; ++i) worst = std::max(worst, std::fabs(out[resume * 2 + i] - want[end * 2 + i]));
+  EXPECT_EQ(worst, 0.0f);
+  EXPECT_GT(peak(channel(out, 0), resume, resume + 10000), 1e-4f);
 }
 
 // The room rests once it has rung out, and not before: a graph can tell
