@@ -30,9 +30,8 @@ float maxDiff(const std::vector<float>& a, const std::vector<float>& b, size_t f
   return d;
 }
 
-// The three kinds of output: a rewinding server whose queue is deeper than
-// the pre-delay, one whose queue is shorter, and a server that pulls
-// quanta it cannot give back; and the graph.
+// Servers with a queue: rewinding ones whose queue is deeper and shallower
+// than the pre-delay, and one that pulls quanta it cannot give back.
 const SimulatedOutput::Config kQueues[] = {
     {2048, 512, 88, 1},
     {256, 128, 64, 1},
@@ -47,6 +46,19 @@ struct Player {
   SimulatedGraph* graph = nullptr;
   SimulatedOutput::Config config;
 
+  // A new output: a server with a queue like `q`, or a graph when null.
+  std::unique_ptr<AudioOutput> make(const SimulatedOutput::Config* q) {
+    if (q) {
+      auto out = std::make_unique<SimulatedOutput>(*q);
+      queue = out.get();
+      config = *q;
+      return out;
+    }
+    auto g = std::make_unique<SimulatedGraph>(128);
+    graph = g.get();
+    config = {0, 128, 0, 1};
+    return g;
+  }
   // Brings the output to `frame`; gives the frame where an event sent now lands.
   uint64_t reach(uint64_t frame) {
     if (queue) {
@@ -94,24 +106,13 @@ struct ClickRig {
   ClickSynth synths[2];
   SynthPool pool{kRoomRate};
   AudioEngine engine{kRoomRate};
-  std::unique_ptr<AudioOutput> output;
   Player player;
+  std::unique_ptr<AudioOutput> output;
 
-  explicit ClickRig(const SimulatedOutput::Config* queue) {
+  explicit ClickRig(const SimulatedOutput::Config* queue) : output(player.make(queue)) {
     for (ClickSynth& s : synths) pool.add(&s);
     engine.installSynth(&pool, true);
     engine.attachSynth();
-    if (queue) {
-      auto q = std::make_unique<SimulatedOutput>(*queue);
-      player.queue = q.get();
-      player.config = *queue;
-      output = std::move(q);
-    } else {
-      auto g = std::make_unique<SimulatedGraph>(128);
-      player.graph = g.get();
-      player.config = {0, 128, 0, 1};
-      output = std::move(g);
-    }
     output->start(engine);
   }
   uint64_t click(uint64_t frame) {
@@ -232,18 +233,7 @@ TEST_P(Performance, SoundsTheSameThroughAQueueAndThroughAGraph) {
     o.sampleRate = kRoomRate;
     o.poolSize = 8;
     o.room = room;
-    o.makeOutput = [&]() -> std::unique_ptr<AudioOutput> {
-      if (graph) {
-        auto g = std::make_unique<SimulatedGraph>(128);
-        player.graph = g.get();
-        player.config = {0, 128, 0, 1};
-        return g;
-      }
-      auto q = std::make_unique<SimulatedOutput>(config);
-      player.queue = q.get();
-      player.config = config;
-      return q;
-    };
+    o.makeOutput = [&] { return player.make(graph ? nullptr : &config); };
     SoundSystem sound(o);
     HMIDIOUT h = 0;
     EXPECT_EQ(sound.midiOutOpen(&h, MIDI_MAPPER), MMSYSERR_NOERROR);
