@@ -69,7 +69,8 @@ struct Player {
     // Cycles stamped far after every command: each lands at the start of
     // the first block rendered after it.
     const int64_t late = monotonicNs() + int64_t(1e12);
-    while (graph->framesGiven() < frame) graph->cycle(late, uint32_t(std::min<uint64_t>(128, frame - graph->framesGiven())));
+    while (graph->framesGiven() < frame)
+      graph->cycle(late, uint32_t(std::min<uint64_t>(128, frame - graph->framesGiven())));
     return frame;
   }
   void sent() {
