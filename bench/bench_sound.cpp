@@ -4,12 +4,16 @@
 // note-on to its first sound at the server's play position, the output's
 // queue and underruns, CPU idle and while playing.  Uses the sound server
 // when one answers, else renders offline at the output's pace and says so.
+// Then, in process, what the room costs behind a queue and in a graph.
 //
 //   bench_sound [--period FRAMES] [--periods N] [--busy SECS] [--pool INSTANCES]
 //                               the report, with another output buffering if asked
+//   bench_sound --room          the room's figures only
 //   bench_sound --listen SECS   open the device and pluck note 69 with program 24, then wait
 //   bench_sound --pitch FILE    pitch of the loudest stretch of a recorded sound file
 #include "proc_stats.h"
+#include "platform/audio/audio_thread/room_path.h"
+#include "platform/audio/audio_thread/synth_pool.h"
 #include "platform/audio/system/pulse_output.h"
 #include "platform/real_backend.h"
 #include "platform/audio/calls/sound_system.h"
@@ -199,10 +203,113 @@ std::string dataFile(const char* name) {
   return dir + "/../share/plinkora/" + name;
 }
 
+// ---- the room ----
+
+// A stand-in instrument for the room's figures: it hisses while it plays.
+class HissSynth : public SynthInstance {
+public:
+  void render(float* out, uint32_t frames) noexcept override {
+    for (uint32_t i = 0; i < frames * 2; ++i) {
+      seed_ ^= seed_ << 13, seed_ ^= seed_ >> 17, seed_ ^= seed_ << 5;
+      out[i] = playing_ ? 0.1f * (float(seed_ & 0xFFFF) / 32768.0f - 1.0f) : 0.0f;
+    }
+  }
+  void dispatch(uint32_t packed) noexcept override { playing_ |= (packed & 0xF0) == 0x90; }
+  void releaseAll() noexcept override {}
+  void silence() noexcept override { playing_ = false; }
+  void resetChannels() noexcept override {}
+  int activeVoices() const noexcept override { return playing_ ? 1 : 0; }
+
+private:
+  uint32_t seed_ = 2463534242u;
+  bool playing_ = false;
+};
+
+// The room's part of the engine's rounds, timed alone: a server that takes
+// `period` frames a round and keeps `queue` frames queued (queue == period:
+// a graph, nothing replaceable), a strike into the queued audio every
+// `strikeEvery` rounds (0: none), the instruments sounding or not.
+struct RoomCost {
+  double nsPerFrame = 0;    // renderNew and finalizeTo, per frame rendered
+  double usPerRewrite = 0;  // rewrite, per strike
+  double framesPerRerun = 0;
+};
+RoomCost roomRounds(uint32_t period, uint32_t queue, int strikeEvery, bool sounding, double seconds) {
+  constexpr uint32_t kRoomRate = 44100, kGuard = 88;
+  HissSynth synths[4];
+  SynthPool pool(kRoomRate);
+  for (HissSynth& s : synths) pool.add(&s);
+  RoomPath room(kRoomRate);
+  room.enable(true);
+  if (sounding) pool.noteOn(kNote69, 0, 0);
+  uint64_t final = 0, written = 0, strikes = 0;
+  double renderNs = 0, rewriteNs = 0;
+  const uint64_t rounds = uint64_t(seconds * kRoomRate / period);
+  for (uint64_t r = 0; r < rounds; ++r) {
+    if (written >= queue) final = std::max(final, written + period - queue);
+    auto a = Clock::now();
+    room.finalizeTo(final);
+    renderNs += double((Clock::now() - a).count());
+    if (strikeEvery && r % uint64_t(strikeEvery) == 0 && queue > period) {
+      const uint64_t at = std::min(final + kGuard, written);
+      pool.noteOn(kNote69, at, written);
+      a = Clock::now();
+      room.rewrite(&pool, at, written);
+      rewriteNs += double((Clock::now() - a).count());
+      ++strikes;
+    }
+    const uint64_t end = final + queue;
+    pool.renderNext(written, uint32_t(end - written));
+    a = Clock::now();
+    room.renderNew(&pool, written, end);
+    renderNs += double((Clock::now() - a).count());
+    written = end;
+    pool.forget(final);
+  }
+  RoomCost c;
+  c.nsPerFrame = renderNs / double(written);
+  c.usPerRewrite = strikes ? rewriteNs / 1000.0 / double(strikes) : 0;
+  c.framesPerRerun = room.reruns() ? double(room.framesRerun()) / double(room.reruns()) : 0;
+  return c;
+}
+
+void roomFigures() {
+  std::printf("the room (in process, timed alone; a stand-in instrument hisses):\n");
+  RoomReverb reverb(44100);
+  std::vector<float> in(1024, 0.01f), out(2048);
+  const auto a = Clock::now();
+  for (int i = 0; i < 430; ++i) reverb.process(in.data(), out.data(), 1024);
+  const double reverbNs = double((Clock::now() - a).count()) / (430.0 * 1024);
+  std::printf("  the reverb alone, ringing: %.1f ns a frame\n", reverbNs);
+  row("Room reverb alone, ringing", fmt("%.1f ns a frame", reverbNs), "what the room cost when it ran once per frame");
+
+  const RoomCost queued = roomRounds(1024, 3072, 10, true, 20);
+  std::printf("  behind a 3072-frame queue (1024 a round), sounding, a strike every 10 rounds: %.1f ns a frame; "
+              "a rewrite %.1f us (the room ran again over %.0f frames)\n",
+              queued.nsPerFrame, queued.usPerRewrite, queued.framesPerRerun);
+  row("Room behind a 3072-frame queue, sounding", fmt("%.1f ns a frame", queued.nsPerFrame),
+      "sends, the live reverb, the reverb kept at the final point");
+  row("Room rewritten by a strike into a 3072-frame queue", fmt("%.1f us a strike", queued.usPerRewrite),
+      fmt("state copy + %.0f frames run again", queued.framesPerRerun));
+  const RoomCost graph = roomRounds(128, 128, 10, true, 20);
+  std::printf("  in a graph of 128-frame cycles, sounding: %.1f ns a frame\n", graph.nsPerFrame);
+  row("Room in a 128-frame graph, sounding", fmt("%.1f ns a frame", graph.nsPerFrame), "nothing runs again");
+  const RoomCost idleQueued = roomRounds(1024, 3072, 0, false, 20);
+  const RoomCost idleGraph = roomRounds(128, 128, 0, false, 20);
+  std::printf("  idle (nothing sounding, the room rested): %.2f ns a frame behind the queue, %.2f in the graph\n",
+              idleQueued.nsPerFrame, idleGraph.nsPerFrame);
+  row("Room idle", fmt("%.2f ns a frame (queue), %.2f (graph)", idleQueued.nsPerFrame, idleGraph.nsPerFrame));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--listen") == 0) return listen(std::atof(argv[2]));
+  if (argc == 2 && std::strcmp(argv[1], "--room") == 0) {
+    roomFigures();
+    for (const std::string& line : tableRows) std::printf("%s\n", line.c_str());
+    return 0;
+  }
   if (argc == 3 && std::strcmp(argv[1], "--pitch") == 0) {
     std::printf("pitch of %s: %.2f Hz\n", argv[2], pitchOfFile(argv[2]));
     return 0;
@@ -479,6 +586,7 @@ int main(int argc, char** argv) {
     }
     setBackend(nullptr);
   }
+  if (!sessionSeconds) roomFigures();
   std::printf("\n");
   for (const std::string& line : tableRows) std::printf("%s\n", line.c_str());
   return 0;

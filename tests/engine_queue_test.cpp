@@ -54,9 +54,9 @@ struct Rig {
   std::vector<float> played() const { return server->played(); }
 };
 
-// The same note rendered offline on a fresh synthesizer from frame 0.  The
-// room is off in these comparisons: it is fed where the audio becomes final,
-// so its sound lies one queue later behind a server than offline.
+// The same note rendered offline on a fresh synthesizer from frame 0, with
+// the room off in these comparisons (room_test.cpp hears the room behind a
+// server).
 // Largest difference between a[aFrom..] and b[bFrom..] over `frames` frames.
 float maxDiff(const std::vector<float>& a, size_t aFrom, const std::vector<float>& b, size_t bFrom,
               size_t frames) {

@@ -13,9 +13,7 @@ namespace platform {
 AudioEngine::AudioEngine(uint32_t sampleRate)
     : rate_(sampleRate),
       wave_(sampleRate, &wakeSignal_),
-      room_(sampleRate),
-      dry_(new float[size_t(kRoomChunk) * 2]()),
-      send_(new float[kRoomChunk]()) {}
+      room_(sampleRate) {}
 
 AudioEngine::~AudioEngine() = default;
 
@@ -79,7 +77,7 @@ bool AudioEngine::applySynthCommand(const SynthCommand& c, uint64_t at) noexcept
   switch (c.kind) {
     case SynthCommand::Install:
       pool_ = c.pool;
-      roomOn_ = c.room;
+      room_.enable(c.room);
       synthAttached_ = false;
       break;
     case SynthCommand::Attach:
@@ -137,7 +135,7 @@ void AudioEngine::renderWave(uint64_t from, uint64_t to) noexcept {
 void AudioEngine::mix(uint64_t from, uint64_t to) noexcept {
   mixRing_.forPieces(from, to, [&](float* m, uint32_t n, uint64_t first) {
     const float* w = waveRing_.at(first);
-    const float* r = wetRing_.at(first);
+    const float* r = room_.wet().at(first);
     for (uint32_t k = 0; k < n * 2; ++k) m[k] = w[k] + r[k];
   });
   if (pool_) pool_->addInto(mixRing_, from, to);
@@ -146,47 +144,9 @@ void AudioEngine::mix(uint64_t from, uint64_t to) noexcept {
   });
 }
 
-// The room is fed the instruments' sound of [from, to) as it becomes final;
-// its output waits for the end of the queue.
-void AudioEngine::feedRoom(uint64_t from, uint64_t to) noexcept {
-  if (!roomOn_ || !pool_) return;
-  float* dry = dry_.get();
-  for (uint64_t f = from; f < to;) {
-    const uint32_t n = uint32_t(std::min<uint64_t>(kRoomChunk, to - f));
-    std::memset(dry, 0, size_t(n) * 2 * sizeof(float));
-    pool_->addLinear(dry, f, n);
-    for (uint32_t i = 0; i < n; ++i) send_[i] = (dry[i * 2] + dry[i * 2 + 1]) * 0.5f * kRoomSend;
-    std::memset(dry, 0, size_t(n) * 2 * sizeof(float));
-    room_.process(send_.get(), dry, n);
-    for (uint32_t i = 0; i < n; ++i) {
-      if (wetIn_ - wetOut_ == kSpanFrames) ++wetOut_;   // never, unless the queue shrank suddenly
-      float* w = wetFifo_.at(wetIn_);
-      w[0] = dry[i * 2];
-      w[1] = dry[i * 2 + 1];
-      ++wetIn_;
-    }
-    f += n;
-  }
-}
-
-// The room's output for new frames [from, to): what waits, else silence.
-void AudioEngine::takeWet(uint64_t from, uint64_t to) noexcept {
-  for (uint64_t f = from; f < to; ++f) {
-    float* d = wetRing_.at(f);
-    if (wetOut_ < wetIn_) {
-      const float* w = wetFifo_.at(wetOut_);
-      d[0] = w[0];
-      d[1] = w[1];
-      ++wetOut_;
-    } else {
-      d[0] = d[1] = 0.0f;
-    }
-  }
-}
-
 void AudioEngine::finalizeTo(uint64_t frame) noexcept {
   if (frame <= final_) return;
-  feedRoom(final_, frame);
+  room_.finalizeTo(frame);
   inTap_.store(true, std::memory_order_seq_cst);
   if (AudioTap* tap = tap_.load(std::memory_order_seq_cst))
     mixRing_.forPieces(final_, frame, [&](const float* m, uint32_t n, uint64_t) { tap->onMix(m, n); });
@@ -211,6 +171,7 @@ void AudioEngine::skipTo(uint64_t frame) noexcept {
   }
   inTap_.store(false, std::memory_order_seq_cst);
   framesSkipped_.fetch_add(frame - written_, std::memory_order_relaxed);
+  room_.skip(written_, frame);
   final_ = written_ = frame;
   if (pool_) pool_->forget(frame);
 }
@@ -221,7 +182,7 @@ void AudioEngine::renderNew(uint64_t end) noexcept {
   const uint32_t n = uint32_t(end - written_);
   if (pool_) pool_->renderNext(written_, n);
   renderWave(written_, end);
-  takeWet(written_, end);
+  room_.renderNew(pool_, written_, end);
   mix(written_, end);
   written_ = end;
   framesRendered_.fetch_add(n, std::memory_order_release);
@@ -243,7 +204,10 @@ AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_
   finalizeTo(at);
 
   uint64_t changeFrom = written_;
-  if (takeSynthCommands(at)) changeFrom = at;
+  if (takeSynthCommands(at)) {
+    changeFrom = at;
+    room_.rewrite(pool_, at, written_);
+  }
   if (wave_.takeCommands()) {
     renderWave(at, written_);
     changeFrom = at;

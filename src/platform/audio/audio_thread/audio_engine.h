@@ -31,7 +31,7 @@
 #include "platform/audio/audio_thread/audio_tap.h"
 #include "platform/audio/audio_thread/command_clock.h"
 #include "platform/audio/audio_thread/frame_ring.h"
-#include "platform/audio/audio_thread/room_reverb.h"
+#include "platform/audio/audio_thread/room_path.h"
 #include "platform/audio/audio_thread/spsc_queue.h"
 #include "platform/audio/audio_thread/synth_pool.h"
 #include "platform/audio/audio_thread/wake_signal.h"
@@ -89,9 +89,9 @@ public:
   // ---- UI thread ----
   // Hands the synth pool to the audio thread, detached.  Once only; the
   // engine does not own it and it must outlive the last render.  `room`:
-  // the instances' summed sound goes through the shared room reverb
-  // (room_reverb.h), fed where it becomes final and heard from the end of
-  // the queue.
+  // the instances' summed sound goes through the shared room reverb behind
+  // a fixed pre-delay (room_path.h), the same on every output, and is
+  // rewritten with the rest of the queue.
   bool installSynth(SynthPool* pool, bool room = true);
   // The device opened: the instances start from a clean state and play the
   // messages that follow.  Notes still dying away from before keep going.
@@ -143,11 +143,6 @@ private:
     bool room = false;
     int64_t time = 0;   // monotonicNs() when queued
   };
-  // The room's send: the reverb is fed this share of the instruments' sound.
-  static constexpr float kRoomSend = 0.06f;
-  static constexpr uint32_t kRoomChunk = 1024;
-  void feedRoom(uint64_t from, uint64_t to) noexcept;
-  void takeWet(uint64_t from, uint64_t to) noexcept;
   bool push(const SynthCommand& c);
   bool takeSynthCommands(uint64_t at) noexcept;
   bool applySynthCommand(const SynthCommand& c, uint64_t at) noexcept;
@@ -174,13 +169,7 @@ private:
   uint64_t final_ = 0;
   uint64_t written_ = 0;
   FrameRing waveRing_;                  // the wave channel's contribution
-  FrameRing wetRing_;                   // the room's contribution
-  RoomReverb room_;
-  bool roomOn_ = false;
-  std::unique_ptr<float[]> dry_;        // kRoomChunk stereo frames
-  std::unique_ptr<float[]> send_;       // kRoomChunk mono samples
-  FrameRing wetFifo_;                   // the room's output, waiting for the end of the queue
-  uint64_t wetIn_ = 0, wetOut_ = 0;
+  RoomPath room_;                       // the room, and its contribution
   FrameRing mixRing_;                   // the clipped sum of every source
 
   // the tap

@@ -51,18 +51,42 @@ void RoomReverb::clear() noexcept {
   quietFrames_ = 0;
 }
 
-void RoomReverb::process(const float* in, float* out, uint32_t frames) noexcept {
-  if (!active_) {
-    bool any = false;
-    for (uint32_t i = 0; i < frames && !any; ++i) any = in[i] != 0.0f;
-    if (!any) return;
-    active_ = true;
+void RoomReverb::assign(const RoomReverb& other) noexcept {
+  if (!other.active_) {
+    // An idle reverb holds nothing but zeros.
+    if (active_) clear();
+    return;
   }
-  bool fed = false;
-  float peak = 0.0f;
+  for (int side = 0; side < 2; ++side) {
+    for (int i = 0; i < 8; ++i) {
+      const Comb& from = other.combs_[side][i];
+      Comb& to = combs_[side][i];
+      std::copy(from.buf.begin(), from.buf.end(), to.buf.begin());
+      to.at = from.at;
+      to.store = from.store;
+    }
+    for (int i = 0; i < 4; ++i) {
+      const Allpass& from = other.allpasses_[side][i];
+      Allpass& to = allpasses_[side][i];
+      std::copy(from.buf.begin(), from.buf.end(), to.buf.begin());
+      to.at = from.at;
+    }
+  }
+  active_ = true;
+  quietFrames_ = other.quietFrames_;
+}
+
+void RoomReverb::process(const float* in, float* out, uint32_t frames) noexcept {
   for (uint32_t i = 0; i < frames; ++i) {
+    if (!active_) {
+      // Cleared: silence in gives silence out, and the delay lines, all
+      // zero, look the same wherever they stand.
+      while (i < frames && in[i] == 0.0f) ++i;
+      if (i == frames) return;
+      active_ = true;
+      quietFrames_ = 0;
+    }
     const float input = in[i] * kInputGain;
-    fed |= in[i] != 0.0f;
     float side[2];
     for (int s = 0; s < 2; ++s) {
       float acc = 0.0f;
@@ -85,10 +109,12 @@ void RoomReverb::process(const float* in, float* out, uint32_t frames) noexcept 
     const float r = side[1] * wet1_ + side[0] * wet2_;
     out[i * 2] += l;
     out[i * 2 + 1] += r;
-    peak = std::max(peak, std::max(std::fabs(l), std::fabs(r)));
+    // Counted frame by frame, so the reverb rests at the same frame however
+    // its feed is cut into calls.
+    const bool quiet = in[i] == 0.0f && std::fabs(l) < kQuiet && std::fabs(r) < kQuiet;
+    quietFrames_ = quiet ? quietFrames_ + 1 : 0;
+    if (quietFrames_ >= ringFrames_) clear();
   }
-  quietFrames_ = (!fed && peak < kQuiet) ? quietFrames_ + frames : 0;
-  if (quietFrames_ >= ringFrames_) clear();
 }
 
 }  // namespace platform

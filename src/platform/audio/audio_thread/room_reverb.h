@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The room: one reverb shared by every synth instance, fed with their summed
-// sound where it becomes final (the head of the queue) and heard from the
-// end of the queue, so the queue's depth is its pre-delay.  A Schroeder-
-// Moorer reverb in the Freeverb layout (eight damped combs and four
-// all-passes per side, the right side's delays spread a little).
+// sound (room_path.h puts it behind a fixed pre-delay and rewrites it with
+// the queue).  A Schroeder-Moorer reverb in the Freeverb layout (eight
+// damped combs and four all-passes per side, the right side's delays spread
+// a little); its own first echo comes one shortest comb (25 ms) after its
+// input.
 //
 // Why one shared reverb and not FluidSynth's own in each instance:
 // Debian's FluidSynth is built with OpenMP, and its effects stage opens a
@@ -11,7 +12,9 @@
 // each time; with the effects off an instance allocates nothing.  One reverb
 // also costs the same however many instances sound.
 //
-// Buffers are made by the constructor; process() allocates nothing.
+// Buffers are made by the constructor; process() and assign() allocate
+// nothing.  What it gives depends only on what it was fed, never on how the
+// feed was cut into calls.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +23,7 @@
 
 namespace platform {
 
-// Threads: made on the UI thread; process and clear on the audio thread.
+// Threads: made on the UI thread; process, assign and clear on the audio thread.
 class RoomReverb {
 public:
   struct Settings {
@@ -32,6 +35,8 @@ public:
   explicit RoomReverb(uint32_t sampleRate, Settings settings);
   RoomReverb(uint32_t sampleRate) : RoomReverb(sampleRate, Settings{}) {}
   ~RoomReverb();
+  RoomReverb(const RoomReverb&) = delete;
+  RoomReverb& operator=(const RoomReverb&) = delete;
 
   // Adds the reverb of `in` (mono, `frames` samples) to `out` (interleaved
   // stereo).  An idle reverb fed silence costs nothing.
@@ -40,6 +45,11 @@ public:
   bool active() const noexcept { return active_; }
   // Everything silent at once.
   void clear() noexcept;
+  // Takes over the whole state of `other`, a reverb made with the same rate
+  // and settings: from here on both give the same for the same feed.  A
+  // copy into this reverb's own buffers (about 110 kB when ringing; an idle
+  // one is cleared instead).
+  void assign(const RoomReverb& other) noexcept;
 
 private:
   struct Comb {
