@@ -2,13 +2,18 @@
 // Which window-system plugin the program asks Qt for: the user's own choice
 // always; otherwise X11 wherever an X display is reachable (so the window can
 // be placed at the top-left corner), Wayland only when it is all there is.
+// And how long a refused X connection is tried again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/display_platform.h"
+#include "app/display_reach.h"
 
 using display_platform::choose;
 
@@ -96,4 +101,86 @@ TEST(DisplayPlatform, ApplySetsTheEnvironmentOnlyWhenTheUserHasNot) {
     display_platform::apply();
     EXPECT_EQ(Qpa(), "(unset)");
   }
+}
+
+namespace {
+
+// A server as the connection sees it, on a clock that moves only when the
+// connection pauses (and by `cost` for each try).
+struct FakeServer {
+  int refusals = 0;           // tries refused before one gets through (-1: all)
+  bool listening = true;      // whether a server answers on the socket
+  int64_t stopsListeningAt = -1;  // the server goes away then (ms), or never
+  int64_t cost = 1;           // ms each try takes
+  int64_t now = 0;
+  std::vector<bool> quiet;    // one per try
+  std::vector<int64_t> pauses;
+
+  display_platform::ConnectCalls calls() {
+    display_platform::ConnectCalls c;
+    c.attempt = [this](bool q) {
+      quiet.push_back(q);
+      now += cost;
+      return refusals >= 0 && static_cast<int>(quiet.size()) > refusals;
+    };
+    c.listening = [this] { return listening && (stopsListeningAt < 0 || now < stopsListeningAt); };
+    c.nowMs = [this] { return now; };
+    c.pause = [this](int64_t ms) {
+      pauses.push_back(ms);
+      now += ms;
+    };
+    return c;
+  }
+};
+
+}  // namespace
+
+TEST(DisplayReach, AnsweringServerIsTakenAtOnce) {
+  FakeServer s;
+  EXPECT_TRUE(display_platform::ConnectRetrying(s.calls()));
+  EXPECT_EQ(s.quiet, std::vector<bool>({false}));
+  EXPECT_TRUE(s.pauses.empty());
+}
+
+TEST(DisplayReach, ConnectionsCutOffByAResettingServerAreTriedAgain) {
+  // A server cuts off whoever connects while it resets; it listens all along.
+  FakeServer s;
+  s.refusals = 3;
+  s.cost = 40;  // a reset on a loaded machine
+  EXPECT_TRUE(display_platform::ConnectRetrying(s.calls()));
+  // The first try speaks (a server's own refusal is shown), the retries not.
+  EXPECT_EQ(s.quiet, std::vector<bool>({false, true, true, true}));
+  EXPECT_EQ(s.pauses, std::vector<int64_t>({5, 10, 20}));
+}
+
+TEST(DisplayReach, ListeningServerThatKeepsRefusingIsGivenUpWithinItsTime) {
+  FakeServer s;
+  s.refusals = -1;
+  EXPECT_FALSE(display_platform::ConnectRetrying(s.calls()));
+  const display_platform::RetryPlan plan;
+  EXPECT_LE(s.now, plan.listenedMs + 1);
+  EXPECT_GT(s.now, plan.listenedMs - plan.maxPauseMs - 2);
+  // Pauses double up to their ceiling, no further.
+  ASSERT_GE(s.pauses.size(), 6u);
+  EXPECT_EQ(std::vector<int64_t>(s.pauses.begin(), s.pauses.begin() + 6),
+            std::vector<int64_t>({5, 10, 20, 40, 80, 100}));
+  EXPECT_EQ(*std::max_element(s.pauses.begin(), s.pauses.end()), plan.maxPauseMs);
+}
+
+TEST(DisplayReach, DisplayNobodyServesIsGivenUpQuickly) {
+  // No socket, or one left by a server that is gone: nothing listens.
+  FakeServer s;
+  s.refusals = -1;
+  s.listening = false;
+  EXPECT_FALSE(display_platform::ConnectRetrying(s.calls()));
+  EXPECT_LE(s.now, display_platform::RetryPlan{}.quickMs);
+  EXPECT_GE(s.quiet.size(), 2u);  // a gap while a server renews its socket is covered
+
+  // A server that goes away during the retries is given up as soon as that
+  // is seen, not after the whole time a listening one gets.
+  FakeServer gone;
+  gone.refusals = -1;
+  gone.stopsListeningAt = 300;
+  EXPECT_FALSE(display_platform::ConnectRetrying(gone.calls()));
+  EXPECT_LT(gone.now, 300 + display_platform::RetryPlan{}.maxPauseMs + 2);
 }

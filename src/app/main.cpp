@@ -31,12 +31,15 @@ int main(int argc, char** argv) {
   const app::CommandLine options = app::ReadCommandLine(argc, argv);
   if (options.exitStatus) return *options.exitStatus;
   display_platform::apply();
-  const std::string noDisplay = display_platform::Unreachable(options.platform, options.display);
-  if (!noDisplay.empty()) {
-    std::fprintf(stderr, "plinkora: %s\n", noDisplay.c_str());
+  display_platform::Reach reach = display_platform::TryReach(options.platform, options.display);
+  if (!reach.unreachable.empty()) {
+    std::fprintf(stderr, "plinkora: %s\n", reach.unreachable.c_str());
     return 1;
   }
   QApplication app(argc, argv);
+  // Qt is connected now; until then the check's connection kept the X
+  // server from resetting under it.
+  reach.held.release();
   QGuiApplication::setDesktopFileName(QStringLiteral("io.github.plinkora.Plinkora"));
   QApplication::setStyle(new PlainButtonsStyle);
   QApplication::setApplicationName(QStringLiteral("Plinkora"));

@@ -10,7 +10,8 @@ DISPLAY, no sound server, a private HOME):
   2. an unknown option, a missing value or a stray argument: one line on
      stderr, exit status 2;
   3. no display reachable (nothing set, a DISPLAY or -display nobody
-     serves, a WAYLAND_DISPLAY with no socket): one line on stderr naming
+     serves, a WAYLAND_DISPLAY with no socket or a socket nobody listens
+     on): one line on stderr naming
      what was tried and that an X11 or Wayland session is needed, exit
      status 1, no abort and none of Qt's reinstall advice;
   4. Qt's options still reach Qt: -platform offscreen starts the program
@@ -148,6 +149,12 @@ def check_no_display(run, work):
     runtime = tempfile.mkdtemp(prefix="runtime-", dir=work)
     expect("WAYLAND_DISPLAY with no socket",
            run.run([], WAYLAND_DISPLAY="wayland-gone", XDG_RUNTIME_DIR=runtime), "wayland-gone", "WAYLAND_DISPLAY")
+    # A socket left by a compositor that is gone: there, but nobody listens.
+    import socket
+    with socket.socket(socket.AF_UNIX) as dead:
+        dead.bind(os.path.join(runtime, "wayland-dead"))
+    expect("WAYLAND_DISPLAY whose socket nobody listens on",
+           run.run([], WAYLAND_DISPLAY="wayland-dead", XDG_RUNTIME_DIR=runtime), "wayland-dead", "WAYLAND_DISPLAY")
     expect("QT_QPA_PLATFORM=wayland;xcb, neither there",
            run.run([], QT_QPA_PLATFORM="wayland;xcb", DISPLAY=nobody, XDG_RUNTIME_DIR=runtime),
            "wayland-0", nobody)

@@ -43,14 +43,17 @@ def private_env(tmp):
     return env
 
 
-def start_xvfb(children, env, log_path, autorepeat=(30000, 1000), extra=()):
+def start_xvfb(children, env, log_path, autorepeat=(30000, 1000), extra=(), reset=False):
     """A private Xvfb that picks its own display (-displayfd); autorepeat is
     (delay, interval) in ms, by default so slow that a held key does not
-    repeat.  Sets env["DISPLAY"] and returns it."""
+    repeat.  reset: the server resets each time its last client leaves, as
+    X servers do unless told not to (xvfb-run's, a bare Xorg's); a client
+    that connects meanwhile is cut off.  Sets env["DISPLAY"] and returns it."""
     r, w = os.pipe()
     xvfb = children.start(
         ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-dpi", "96",
-         "-nolisten", "tcp", "-noreset", "-ardelay", str(autorepeat[0]), "-arinterval", str(autorepeat[1])]
+         "-nolisten", "tcp"] + ([] if reset else ["-noreset"])
+        + ["-ardelay", str(autorepeat[0]), "-arinterval", str(autorepeat[1])]
         + list(extra), env, log_path, name="Xvfb", pass_fds=(w,))
     os.close(w)
     got = b""
