@@ -25,6 +25,8 @@ packages=(
   python3 python3-numpy python3-pil python3-xlib
   # held keys under a screen capture (tests/e2e): import -window root
   imagemagick
+  # windows listed by another client in a loop (tests/e2e/busy_display_test.py)
+  x11-utils
   # Wayland sessions: Qt's Wayland plugin, and weston with XWayland for the
   # test that runs the program there (tests/wayland)
   qt6-wayland weston xwayland
