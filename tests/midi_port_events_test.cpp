@@ -14,6 +14,7 @@
 #include "platform/audio/audio_thread/midi_message.h"
 #include "platform/audio/audio_thread/synth_pool.h"
 #include "platform/audio/calls/sound_system.h"
+#include "platform/real_backend.h"
 #include "sound_test_util.h"
 #include "support/support.h"
 
@@ -398,4 +399,12 @@ TEST_F(PortSound, SilencedTheSynthPlaysNothingButTheWaveChannelWhileThePortCarri
   for (const PortEvent& e : ev) ons += isOn(e);
   EXPECT_EQ(ons, 7) << describe(ev);
   EXPECT_EQ(ev.front().packed, programChange(24));
+}
+
+TEST(PortOption, TheBackendSilencesTheEmbeddedSynthOnlyWhenAsked) {
+  for (const bool heard : {true, false}) {
+    RealBackend backend;
+    backend.setSynthHeard(heard);
+    EXPECT_EQ(backend.sound().engine().synthHeard(), heard);
+  }
 }
