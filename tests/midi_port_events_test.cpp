@@ -408,3 +408,25 @@ TEST(PortOption, TheBackendSilencesTheEmbeddedSynthOnlyWhenAsked) {
     EXPECT_EQ(backend.sound().engine().synthHeard(), heard);
   }
 }
+
+TEST_F(PortSound, EveryTonesNoteEndsOnThePortWhenItsVoiceEndsAfterItsLastAudibleSample) {
+  // OPL.3 notes end after about 8 s, NylonB after 7.5 s, Nylon after 33 s.
+  for (const int tone : {116, 24, 32}) {
+    GraphRig rig;
+    ASSERT_TRUE(rig.open());
+    rig.send(programChange(tone));
+    rig.send(noteOn(tone == 116 ? 79 : 67));
+    SimulatedGraph& g = rig.graph();
+    g.run(monotonicNs(), kGraphRate * 40);
+    const auto& ev = g.portEvents();
+    ASSERT_EQ(ev.size(), 3u) << "tone " << tone << "\n" << describe(ev);
+    ASSERT_TRUE(isOff(ev[2])) << "tone " << tone;
+    const auto& out = g.given();
+    size_t audible = 0;   // the frame after the last one above -90 dBFS
+    for (size_t f = 0; f < out.size() / 2; ++f)
+      if (std::fabs(out[f * 2]) >= 3e-5f || std::fabs(out[f * 2 + 1]) >= 3e-5f) audible = f + 1;
+    EXPECT_GE(ev[2].frame, audible) << "tone " << tone << ": ended on the port while still heard";
+    EXPECT_GT(ev[2].frame, ev[1].frame + kGraphRate) << "tone " << tone << ": ended long before it died away";
+    EXPECT_EQ(rig.sound->engine().instancesSounding(), 0) << "tone " << tone << ": its voice had not ended";
+  }
+}
