@@ -73,7 +73,7 @@ public:
   // note-offs to the sounding instances, the rest to every instance that is
   // not releasing.  Reported at `at`; a note-off only when its key's note is
   // still open.
-  void message(uint32_t packed, uint64_t at = 0) noexcept;
+  void message(uint32_t packed, uint64_t at) noexcept;
   // Every sounding note released from `at`.  True when anything was sounding.
   bool releaseAll(uint64_t at, uint64_t end) noexcept;
   // The state of a freshly opened device: sounding instances get it now,
