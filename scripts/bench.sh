@@ -49,7 +49,7 @@ fi
 launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -Wno-dev "${launcher[@]}" >/dev/null
-cmake --build build -j"$(nproc)" --target plinkora bench_keys bench_sound bench_recorder graph_record >/dev/null
+cmake --build build -j"$(nproc)" --target plinkora bench_keys bench_sound bench_recorder bench_midi_port graph_record >/dev/null
 
 user_args=()
 if [[ $(id -u) -eq 0 ]]; then
@@ -103,6 +103,7 @@ rows=$(
   run desktop "$py" bench/bench_desktop.py --program build/bin/plinkora --strikes "$strikes" --idle 10 \
     --playing 20 --stock "${user_args[@]}" "${output_args[@]}"
   run recorder build/bin/bench_recorder
+  run midiport build/bin/bench_midi_port --seconds 60
   echo "  the ${session} s session takes that long ..." >&2
   if [[ $server == pipewire ]]; then quantum_while_playing & qpid=$!; fi
   run session "$py" bench/bench_session.py --program build/bin/plinkora --seconds "$session" \

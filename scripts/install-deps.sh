@@ -21,6 +21,9 @@ packages=(
   qt6-qpa-plugins xvfb xauth pulseaudio pulseaudio-utils fonts-noto-cjk
   # benchmarks under PipeWire, beside PulseAudio (scripts/private-servers.sh --pipewire)
   pipewire pipewire-pulse wireplumber dbus-daemon
+  # the MIDI port's test: pw-mididump, and PipeWire's JACK service (pw-jack)
+  # for a JACK client built on libjack's headers (libfluidsynth-dev brings them)
+  pipewire-bin pipewire-jack
   # the end-to-end test (tests/e2e): screenshots, XTest keys, pitch detection
   python3 python3-numpy python3-pil python3-xlib
   # held keys under a screen capture (tests/e2e): import -window root

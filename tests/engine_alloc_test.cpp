@@ -3,6 +3,7 @@
 // global operator new and the C allocator (which FluidSynth uses) with
 // counting versions, and counts while the engine renders strikes, rewrites,
 // a full pool, tone changes and the wave channel.
+#include "platform/audio/audio_thread/shared_cycle.h"
 #include "platform/audio/calls/sound_system.h"
 #include "sound_test_util.h"
 #include "support/support.h"
@@ -153,4 +154,46 @@ TEST(AudioThread, RenderingAllocatesNothing) {
   EXPECT_GT(engine.framesRewritten(), 0u);
   EXPECT_GT(tap.frames, 100000u);
   engine.detachTap(&tap);
+}
+
+TEST(AudioThread, AGraphCycleSharedWithTheMidiPortAllocatesNothing) {
+  if (existingSoundfonts(defaultSoundfontSearch()).empty()) GTEST_SKIP() << "no soundfont installed";
+  SoundSystemOptions o = SoundSystemOptions::offline();
+  o.sampleRate = 48000;
+  o.poolSize = 4;
+  SoundSystem sound(o);
+  SharedCycle shared(sound.engine());
+  HMIDIOUT h = 0;
+  ASSERT_EQ(sound.midiOutOpen(&h, MIDI_MAPPER), MMSYSERR_NOERROR);
+  sound.midiOutShortMsg(h, 0xC0 | 24 << 8);
+
+  struct Port : MidiCycleWriter {
+    uint64_t events = 0;
+    bool put(uint32_t, uint32_t) noexcept override {
+      ++events;
+      return true;
+    }
+  } port;
+  std::vector<float> block(256 * 2);
+  const int before = allocations.load();
+  for (int step = 0; step < 400; ++step) {
+    sound.midiOutShortMsg(h, 0x90 | uint32_t(60 + step % 13) << 8 | 127u << 16);
+    if (step % 41 == 40) {
+      sound.midiOutClose(h);
+      sound.midiOutOpen(&h, MIDI_MAPPER);
+      sound.midiOutShortMsg(h, 0xC0 | 32 << 8);
+    }
+    for (int c = 0; c < 4; ++c) {
+      const int64_t ns = monotonicNs() + 1000000000;   // every command lands at the start of the next block
+      Counted counted;
+      // The port runs first, after, or not at all (unlinked).
+      if (step % 3 == 0) shared.cycleEvents(ns, 256, port);
+      shared.sound({ns, 256, 256}, block.data());
+      if (step % 3 == 1) shared.cycleEvents(ns, 256, port);
+    }
+  }
+  EXPECT_EQ(allocations.load() - before, 0);
+  EXPECT_GT(port.events, 300u);
+  EXPECT_GT(shared.eventsUnheard(), 100u);
+  EXPECT_EQ(shared.eventsLost(), 0u);
 }

@@ -55,7 +55,12 @@ CommandLine ReadCommandLine(int argc, char** argv) {
   parser.setApplicationDescription(QStringLiteral(
       "A four-string plucked instrument organised by chords, played from the PC\n"
       "keyboard and the mouse.  The keys, the recorder and the environment are\n"
-      "described in plinkora(1)."));
+      "described in plinkora(1).\n"
+      "\n"
+      "Under PipeWire the instrument also offers a MIDI output port (\"Plinkora\n"
+      "MIDI\") that music programs and patchbays can link to: every note as it\n"
+      "sounds, with its note-off when it has died away.  Under PulseAudio there\n"
+      "is no such port."));
   const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("?"), QStringLiteral("help")},
                                 QStringLiteral("Displays this help."));
   parser.addOption(help);
@@ -69,6 +74,12 @@ CommandLine ReadCommandLine(int argc, char** argv) {
                                    QStringLiteral("display"));
   parser.addOption(platform);
   parser.addOption(display);
+  const QCommandLineOption externalSynth(
+      QStringLiteral("external-synth"),
+      QStringLiteral("Play another synthesizer from the MIDI port (PipeWire only): the "
+                     "embedded synthesizer stays silent, the wave sounds still play, and the "
+                     "recorder holds only what the program itself sounds."));
+  parser.addOption(externalSynth);
   for (const char* qt : kQtOptionsWithValue) {
     QCommandLineOption option(QString::fromLatin1(qt), QString(), QStringLiteral("value"));
     Hide(option);
@@ -112,6 +123,7 @@ CommandLine ReadCommandLine(int argc, char** argv) {
   }
   result.platform = parser.value(platform).toStdString();
   result.display = parser.value(display).toStdString();
+  result.externalSynth = parser.isSet(externalSynth);
   return result;
 }
 

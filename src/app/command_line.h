@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The command line: --help, --version, and Qt's own window-system options,
+// The command line: --help, --version, --external-synth, and Qt's own window-system options,
 // read before anything connects to a display or a sound server.
 #pragma once
 
@@ -15,6 +15,9 @@ struct CommandLine {
   std::optional<int> exitStatus;
   std::string platform;  // -platform NAME, empty when not given
   std::string display;   // -display NAME (an X display), empty when not given
+  // --external-synth: the embedded synthesizer stays silent; the notes go
+  // to whatever synthesizer is linked to the MIDI port.
+  bool externalSynth = false;
 };
 
 // Parses argv on a short-lived QCoreApplication; argv itself is left as it

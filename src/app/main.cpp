@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
   QApplication::setStyle(new PlainButtonsStyle);
   QApplication::setApplicationName(QStringLiteral("Plinkora"));
   platform::RealBackend backend;
+  backend.setSynthHeard(!options.externalSynth);
   platform::setBackend(&backend);
   platform::UseDetectableAutoRepeat();
   app::EndOnSignals(app);

@@ -38,6 +38,10 @@ public:
   bool FileExists(const std::string& path) override;
   bool Kill(const std::string& path) override;
 
+  // Whether the embedded synthesizer is heard (--external-synth: not);
+  // before the first sound call.
+  void setSynthHeard(bool heard) { synthHeard_ = heard; }
+
   // Created on first use and kept for the whole run.
   SoundSystem& sound();
   WaveAudioDevice& waveAudio();
@@ -49,6 +53,7 @@ protected:
 
 private:
   std::unique_ptr<SoundSystem> sound_;
+  bool synthHeard_ = true;
   std::unique_ptr<WaveAudioDevice> waveAudio_;
   int instanceLock_ = -1;        // plinkora.lock, locked while this copy runs
   std::string instanceLockPath_;

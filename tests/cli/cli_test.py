@@ -7,6 +7,8 @@ DISPLAY, no sound server, a private HOME):
 
   1. --help and --version print on stdout and exit 0, with no display and
      no sound server, and every option --help lists is in the manual page;
+     --help and the page say what --external-synth does and where the MIDI
+     port is (PipeWire) and is not (PulseAudio);
   2. an unknown option, a missing value or a stray argument: one line on
      stderr, exit status 2;
   3. no display reachable (nothing set, a DISPLAY or -display nobody
@@ -118,6 +120,13 @@ def check_help_and_version(run, version, manual):
     missing = [o for o in listed if not re.search(r"(^|[\s\"])" + re.escape(o) + r"\b", page, re.M)]
     check(listed and not missing, "every option of --help is in the manual page (%s)" % ", ".join(listed),
           "missing: %s" % missing)
+    flat = " ".join(help_text.split())
+    check("--external-synth" in listed and "MIDI output port" in flat and "Under PipeWire" in flat
+          and "Under PulseAudio there is no such port" in flat,
+          "--help says what --external-synth does and where the MIDI port is and is not", help_text)
+    flat_page = " ".join(page.split())
+    check(".SH MIDI PORT" in page and "Under PulseAudio there is no such port" in flat_page,
+          "the manual page has the MIDI port, and says it is not there under PulseAudio")
 
 
 def check_wrong_arguments(run):
@@ -141,6 +150,7 @@ def check_no_display(run, work):
               "status %s, stderr %r" % (r.returncode, r.stderr))
 
     expect("nothing set", run.run([]), "DISPLAY", "WAYLAND_DISPLAY")
+    expect("--external-synth, nothing set", run.run(["--external-synth"]), "DISPLAY")
     nobody = free_display()
     expect("DISPLAY=%s" % nobody, run.run([], DISPLAY=nobody), nobody, "(DISPLAY)")
     expect("-display %s" % nobody, run.run(["-display", nobody]), nobody, "(-display)")

@@ -9,7 +9,7 @@ bool SimulatedGraph::start(AudioEngine& engine) {
     return false;
   }
   rate_ = engine.sampleRate();
-  feed_ = std::make_unique<GraphFeed>(engine);
+  shared_ = std::make_unique<SharedCycle>(engine);
   running_ = true;
   return true;
 }
@@ -19,12 +19,35 @@ void SimulatedGraph::lose() {
   error_ = "the server went away";
 }
 
+namespace {
+// The port's buffer for one cycle.
+struct PortBuffer : MidiCycleWriter {
+  std::vector<SimulatedGraph::PortEvent>* out;
+  uint64_t cycle, start;
+  uint32_t room;
+  bool put(uint32_t offset, uint32_t packed) noexcept override {
+    if (room == 0) return false;
+    --room;
+    out->push_back({cycle, offset, start + offset, packed});
+    return true;
+  }
+};
+}  // namespace
+
 uint32_t SimulatedGraph::cycle(int64_t cycleNs, uint32_t frames) {
-  if (!running_ || !feed_) return 0;
+  if (!running_ || !shared_) return 0;
   if (frames == 0) frames = period_;
+  const uint64_t start = framesGiven();
+  PortBuffer port;
+  port.out = &portEvents_;
+  port.cycle = cycles_++;
+  port.start = start;
+  port.room = portRoom_;
+  if (portLinked_ && portFirst_) shared_->cycleEvents(cycleNs, frames, port);
   block_.assign(size_t(frames) * 2, -2.0f);   // no sample can be this: a gap would show
-  const uint32_t got = feed_->fill(cycleNs, frames, period_, block_.data());
+  const uint32_t got = shared_->sound({cycleNs, frames, period_}, block_.data());
   given_.insert(given_.end(), block_.begin(), block_.begin() + long(got) * 2);
+  if (portLinked_ && !portFirst_) shared_->cycleEvents(cycleNs, frames, port);
   return got;
 }
 

@@ -1,16 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A PipeWire graph in miniature, driven by hand: each cycle() asks the
-// engine for one block, through the same GraphFeed the real PipeWire output
-// uses, at a cycle time the test chooses, and keeps every frame the graph
-// was given.  lose() plays the server going away.
+// engine for one block, through the same SharedCycle (and GraphFeed) the
+// real PipeWire output uses, at a cycle time the test chooses, and keeps
+// every frame the graph was given.  With the MIDI port linked (linkPort) the
+// port's node runs in every cycle too, before or after the audio node, and
+// every event it writes is kept with the cycle and offset it came in.
+// lose() plays the server going away.
 //
 // One thread: the test's (it stands for both the UI thread and the graph's
 // data thread).
 #pragma once
 
-#include "platform/audio/audio_thread/graph_feed.h"
+#include "platform/audio/audio_thread/shared_cycle.h"
 #include "platform/audio/system/audio_output.h"
 
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -42,6 +46,23 @@ public:
   // The server went away: the stream ends, as a dead connection says.
   void lose();
 
+  // The MIDI port linked to a reader (or not), its node run before the
+  // audio node in each cycle (or after); `room`: events its buffer holds
+  // per cycle.
+  void linkPort(bool linked, bool portFirst = false, uint32_t room = UINT32_MAX) {
+    portLinked_ = linked;
+    portFirst_ = portFirst;
+    portRoom_ = room;
+  }
+  struct PortEvent {
+    uint64_t cycle = 0;    // the cycle it came in, from 0
+    uint32_t offset = 0;   // its offset in that cycle
+    uint64_t frame = 0;    // the frame of given() it stands at
+    uint32_t packed = 0;
+  };
+  const std::vector<PortEvent>& portEvents() const { return portEvents_; }
+  SharedCycle* shared() { return shared_.get(); }
+
   // Every frame the graph was given, interleaved stereo.
   const std::vector<float>& given() const { return given_; }
   uint64_t framesGiven() const { return given_.size() / 2; }
@@ -51,9 +72,14 @@ private:
   bool answers_;
   bool running_ = false;
   double rate_ = 48000.0;
-  std::unique_ptr<GraphFeed> feed_;
+  std::unique_ptr<SharedCycle> shared_;
   std::vector<float> given_;
   std::vector<float> block_;
+  bool portLinked_ = false;
+  bool portFirst_ = false;
+  uint32_t portRoom_ = UINT32_MAX;
+  uint64_t cycles_ = 0;
+  std::vector<PortEvent> portEvents_;
 };
 
 }  // namespace platform

@@ -29,7 +29,8 @@ bool AudioEngine::push(const SynthCommand& command) {
 
 bool AudioEngine::installSynth(SynthPool* pool, bool room) {
   if (installed_ || !pool || pool->size() == 0) return false;
-  if (!push({SynthCommand::Install, 0, pool, room})) return false;
+  // A synth not heard has no room either.
+  if (!push({SynthCommand::Install, 0, pool, room && synthHeard()})) return false;
   installed_ = true;
   return true;
 }
@@ -76,6 +77,7 @@ bool AudioEngine::applySynthCommand(const SynthCommand& c, uint64_t at) noexcept
   bool changed = false;
   switch (c.kind) {
     case SynthCommand::Install:
+      c.pool->reportTo(midiEvents_.load(std::memory_order_acquire));
       pool_ = c.pool;
       room_.enable(c.room);
       synthAttached_ = false;
@@ -93,7 +95,7 @@ bool AudioEngine::applySynthCommand(const SynthCommand& c, uint64_t at) noexcept
     case SynthCommand::Midi: {
       if (!pool_ || !synthAttached_) break;
       if (MidiMessage(c.message).isNoteOn()) changed = pool_->noteOn(c.message, at, written_);
-      else pool_->message(c.message);
+      else pool_->message(c.message, at);
       midiDispatched_.fetch_add(1, std::memory_order_relaxed);
       break;
     }
@@ -138,7 +140,7 @@ void AudioEngine::mix(uint64_t from, uint64_t to) noexcept {
     const float* r = room_.wet().at(first);
     for (uint32_t k = 0; k < n * 2; ++k) m[k] = w[k] + r[k];
   });
-  if (pool_) pool_->addInto(mixRing_, from, to);
+  if (pool_ && synthHeard_.load(std::memory_order_relaxed)) pool_->addInto(mixRing_, from, to);
   mixRing_.forPieces(from, to, [](float* m, uint32_t n, uint64_t) {
     for (uint32_t k = 0; k < n * 2; ++k) m[k] = std::fmin(1.0f, std::fmax(-1.0f, m[k]));
   });
@@ -188,6 +190,11 @@ void AudioEngine::renderNew(uint64_t end) noexcept {
   framesRendered_.fetch_add(n, std::memory_order_release);
 }
 
+// The MIDI port's list, as the output set it, for this round.
+void AudioEngine::takeReportList() noexcept {
+  if (pool_) pool_->reportTo(midiEvents_.load(std::memory_order_acquire));
+}
+
 void AudioEngine::publishFigures() noexcept {
   if (pool_) steals_.store(pool_->steals(), std::memory_order_relaxed);
   const int sounding = pool_ ? pool_->sounding() : 0;
@@ -196,6 +203,7 @@ void AudioEngine::publishFigures() noexcept {
 }
 
 AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_t wantTo) noexcept {
+  takeReportList();
   if (taken > written_) skipTo(taken + guard);
   const uint64_t replaceableFrom = taken + guard;
   // The change point: just past where the server reads, never before what
@@ -228,6 +236,7 @@ AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_
 
 AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_t wantTo,
                                          const CommandClock& clock) noexcept {
+  takeReportList();
   if (taken > written_) skipTo(taken + guard);
   finalizeTo(std::min(std::max(taken + guard, final_), written_));
   const uint64_t from = written_;

@@ -31,6 +31,7 @@
 #include "platform/audio/audio_thread/audio_tap.h"
 #include "platform/audio/audio_thread/command_clock.h"
 #include "platform/audio/audio_thread/frame_ring.h"
+#include "platform/audio/audio_thread/midi_events.h"
 #include "platform/audio/audio_thread/room_path.h"
 #include "platform/audio/audio_thread/spsc_queue.h"
 #include "platform/audio/audio_thread/synth_pool.h"
@@ -104,6 +105,16 @@ public:
   // queue is full (the audio thread is not running).
   bool sendMidi(uint32_t packed);
   bool synthAttached() const { return attached_; }
+  // False: the synth's instances play on (their notes' lengths are still
+  // known to the MIDI port) but neither they nor the room are mixed; the
+  // wave channel still is.  Set before installSynth.
+  void setSynthHeard(bool heard) { synthHeard_.store(heard, std::memory_order_relaxed); }
+  bool synthHeard() const { return synthHeard_.load(std::memory_order_relaxed); }
+  // Every channel message the synth plays goes into `events` (midi_events.h)
+  // at its frame, with a note-off for each note as heard; null: nowhere.
+  // From the UI thread while no output runs, or from the output's thread.
+  void reportMidiTo(MidiEvents* events) { midiEvents_.store(events, std::memory_order_release); }
+  MidiEvents* midiReportList() const { return midiEvents_.load(std::memory_order_acquire); }
 
   WaveChannel& wave() { return wave_; }
   // Told after every command; the output watches its descriptor.
@@ -148,6 +159,7 @@ private:
   bool applySynthCommand(const SynthCommand& c, uint64_t at) noexcept;
   uint64_t takeDueCommands(const CommandClock& clock, uint64_t end) noexcept;
   void renderNew(uint64_t end) noexcept;
+  void takeReportList() noexcept;
   void publishFigures() noexcept;
   void finalizeTo(uint64_t frame) noexcept;
   void skipTo(uint64_t frame) noexcept;
@@ -183,6 +195,8 @@ private:
   std::atomic<uint64_t> framesSkipped_{0};
   std::atomic<uint64_t> steals_{0};
   std::atomic<bool> synthRendering_{false};
+  std::atomic<bool> synthHeard_{true};
+  std::atomic<MidiEvents*> midiEvents_{nullptr};
   std::atomic<int> sounding_{0};
 };
 

@@ -97,6 +97,19 @@ void SynthPool::stop(Instance& in) noexcept {
   --sounding_;
 }
 
+// The port: the instance's open note ends at `frame`.
+void SynthPool::close(Instance& in, uint64_t frame) noexcept {
+  if (in.openKey < 0) return;
+  if (events_)
+    events_->add(frame, MidiMessage::make(MidiMessage::NoteOff, in.openKey >> 7, in.openKey & 0x7F, 64).packed);
+  in.openKey = -1;
+}
+
+void SynthPool::closeKey(int key, uint64_t frame) noexcept {
+  for (Instance& in : instances_)
+    if (in.openKey == key) close(in, frame);
+}
+
 // Brings FluidSynth to the start of one of its blocks, so that a note sent
 // now starts exactly at the first frame of the next render.
 void SynthPool::align(Instance& in) noexcept {
@@ -144,7 +157,15 @@ void SynthPool::render(Instance& in, uint64_t start, uint64_t end) noexcept {
       }
     }
     in.level = peak;
-    in.quietFrames = (peak < kSilentPeak && in.synth->activeVoices() == 0) ? in.quietFrames + n : 0;
+    const bool voiceless = in.synth->activeVoices() == 0;
+    if (voiceless && in.openKey >= 0) {
+      // Its voices ended in this chunk: the note lasted to its last audible frame.
+      uint32_t last = n;
+      while (last > 0 && std::max(std::fabs(s[(last - 1) * 2]), std::fabs(s[(last - 1) * 2 + 1])) < kSilentPeak)
+        --last;
+      close(in, f + last);
+    }
+    in.quietFrames = (peak < kSilentPeak && voiceless) ? in.quietFrames + n : 0;
     f += n;
   }
   in.to = std::max(in.to, end);
@@ -172,6 +193,11 @@ bool SynthPool::noteOn(uint32_t packed, uint64_t at, uint64_t end) noexcept {
   Instance* picked = pick();
   if (!picked) return false;
   Instance& in = *picked;
+  const MidiMessage m(packed);
+  const int key = m.channel() << 7 | m.data1();
+  // The port: the key's note still open ends where it is struck again.
+  closeKey(key, at);
+  close(in, at);
   if (in.state != State::Idle) {
     // Taken over: its notes fade out quickly from `at`, where the queued
     // audio has them, and stop.
@@ -187,6 +213,8 @@ bool SynthPool::noteOn(uint32_t packed, uint64_t at, uint64_t end) noexcept {
   if (in.needsReset) restore(in);
   align(in);
   in.synth->dispatch(packed);
+  if (events_) events_->add(at, packed);
+  in.openKey = key;
   in.state = State::Playing;
   ++sounding_;
   in.startedAt = at;
@@ -196,12 +224,22 @@ bool SynthPool::noteOn(uint32_t packed, uint64_t at, uint64_t end) noexcept {
   return true;
 }
 
-void SynthPool::message(uint32_t packed) noexcept {
-  if (MidiMessage(packed).isNoteOff()) {
+void SynthPool::message(uint32_t packed, uint64_t at) noexcept {
+  const MidiMessage m(packed);
+  if (m.isNoteOff()) {
     for (Instance& in : instances_)
       if (in.state == State::Playing) in.synth->dispatch(packed);
+    // Sent on only while its key's note is open, in place of the port's own.
+    const int key = m.channel() << 7 | m.data1();
+    for (Instance& in : instances_) {
+      if (in.openKey != key) continue;
+      if (events_) events_->add(at, packed);
+      in.openKey = -1;
+      break;
+    }
     return;
   }
+  if (events_) events_->add(at, packed);
   remember(packed);
   for (Instance& in : instances_)
     if (in.state != State::Releasing && !in.needsReset) in.synth->dispatch(packed);
@@ -211,6 +249,7 @@ bool SynthPool::releaseAll(uint64_t at, uint64_t end) noexcept {
   bool any = false;
   for (Instance& in : instances_) {
     if (in.state != State::Playing) continue;
+    close(in, at);
     in.state = State::Releasing;
     in.releaseAt = at;
     float gain = 1.0f;

@@ -21,6 +21,12 @@
 // that an instance that missed them (releasing, or silent when the device
 // was opened again) gets the device's present state before its next note.
 //
+// Every note's length as heard is reported to the MIDI port's event list
+// when there is one (reportTo): its note-on where the instance starts it,
+// and one note-off, at the first of: its voices ended (the frame after its
+// last audible sample), the same key struck again, the device closed, its
+// instance taken over.
+//
 // Threads: add() on the UI thread before the pool is handed to the engine;
 // everything else on the audio thread only.  No call there allocates,
 // locks or touches a file.
@@ -31,6 +37,7 @@
 #include <vector>
 
 #include "platform/audio/audio_thread/frame_ring.h"
+#include "platform/audio/audio_thread/midi_events.h"
 #include "platform/audio/audio_thread/synth_instance.h"
 
 namespace platform {
@@ -64,8 +71,9 @@ public:
   bool noteOn(uint32_t packed, uint64_t at, uint64_t end) noexcept;
   // Any other channel message, applied where the instances stand (at `end`):
   // note-offs to the sounding instances, the rest to every instance that is
-  // not releasing.
-  void message(uint32_t packed) noexcept;
+  // not releasing.  Reported at `at`; a note-off only when its key's note is
+  // still open.
+  void message(uint32_t packed, uint64_t at) noexcept;
   // Every sounding note released from `at`.  True when anything was sounding.
   bool releaseAll(uint64_t at, uint64_t end) noexcept;
   // The state of a freshly opened device: sounding instances get it now,
@@ -82,6 +90,9 @@ public:
   void addLinear(float* out, uint64_t from, uint32_t frames) const noexcept;
   // Frames before `frame` are final: they are never asked for again.
   void forget(uint64_t frame) noexcept;
+
+  // Where the notes' messages go; null: nowhere.
+  void reportTo(MidiEvents* events) noexcept { events_ = events; }
 
   // Instances rendered now (sounding or releasing).
   int sounding() const noexcept { return sounding_; }
@@ -100,6 +111,7 @@ private:
     uint64_t quietFrames = 0;
     float level = 0.0f;              // peak of its last rendered frames
     bool needsReset = false;         // to get the device's present state before its next note
+    int openKey = -1;                // channel * 128 + note of its note not yet closed on the port
   };
   // Controllers, program, bend and pressure of each channel since the
   // device opened; -1 where nothing was sent.
@@ -117,6 +129,8 @@ private:
   void restore(Instance& in) noexcept;
   void remember(uint32_t packed) noexcept;
   Instance* pick() noexcept;
+  void close(Instance& in, uint64_t frame) noexcept;
+  void closeKey(int key, uint64_t frame) noexcept;
 
   const uint32_t rate_;
   const float releaseStep_;   // per-frame factor of the release fade
@@ -125,6 +139,7 @@ private:
   ChannelState channels_[16];
   int sounding_ = 0;
   uint64_t steals_ = 0;
+  MidiEvents* events_ = nullptr;
 };
 
 }  // namespace platform

@@ -8,7 +8,9 @@
 namespace platform {
 
 std::unique_ptr<SoundSystem> RealBackend::makeSoundSystem() {
-  return std::make_unique<SoundSystem>(SoundSystemOptions::forThisMachine());
+  SoundSystemOptions options = SoundSystemOptions::forThisMachine();
+  options.synthHeard = synthHeard_;
+  return std::make_unique<SoundSystem>(std::move(options));
 }
 
 SoundSystem& RealBackend::sound() {

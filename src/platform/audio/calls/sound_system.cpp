@@ -22,6 +22,7 @@ SoundSystem::SoundSystem() : SoundSystem(SoundSystemOptions{}) {}
 SoundSystem::SoundSystem(SoundSystemOptions options)
     : options_(std::move(options)), engine_(options_.sampleRate), waveCache_(options_.sampleRate) {
   options_.synth.sampleRate = options_.sampleRate;
+  engine_.setSynthHeard(options_.synthHeard);
 }
 
 SoundSystem::~SoundSystem() {
@@ -38,12 +39,23 @@ bool SoundSystem::ensureOutput() {
   if (output_ && output_->start(engine_)) {
     if (const std::string line = output_->announcement(); !line.empty())
       std::fprintf(stderr, "plinkora: %s\n", line.c_str());
+    warnIfMute();
     return true;
   }
   lastError_ = "no audio output could be opened";
   if (output_ && !output_->error().empty()) lastError_ += ": " + output_->error();
   output_.reset();
   return false;
+}
+
+// With the embedded synthesizer silenced, only a MIDI port makes the notes
+// heard; said once.
+void SoundSystem::warnIfMute() {
+  if (options_.synthHeard || mutedSaid_ || output_->offersMidiPort()) return;
+  mutedSaid_ = true;
+  std::fprintf(stderr,
+               "plinkora: the embedded synthesizer is silenced and this output has no MIDI port "
+               "(PipeWire only): only the wave sounds play\n");
 }
 
 bool SoundSystem::ensureSynth() {

@@ -34,6 +34,10 @@ struct SoundSystemOptions {
   FluidSynth::Options synth;
   // The instruments' sum goes through the engine's one shared room reverb.
   bool room = true;
+  // False: the embedded synthesizer plays nothing (another synthesizer is
+  // played from the MIDI port); its notes still run, so that the port knows
+  // their lengths, and the wave channel still sounds.
+  bool synthHeard = true;
   // Synthesizer instances in the pool: each struck note sounds on one of its
   // own until it has died away.  The first loads the soundfonts; the others
   // come from makeSibling and share them.
@@ -103,6 +107,7 @@ private:
   std::unique_ptr<SynthPool> makePool(FluidSynth& first, const FluidSynth::Options& options);
   bool engineRuns() const;
   void reopenIfLost();
+  void warnIfMute();
 
   SoundSystemOptions options_;
   std::unique_ptr<FluidSynth> synth_;     // destroyed after the engine and the output
@@ -116,6 +121,7 @@ private:
   int soundfontLoads_ = 0;
   std::chrono::steady_clock::time_point lastReopen_{};
   std::string lastError_;
+  bool mutedSaid_ = false;
 };
 
 }  // namespace platform

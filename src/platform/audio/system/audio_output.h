@@ -39,6 +39,9 @@ public:
   // "sound through PipeWire 0.3.65, 256 frames at 48000 Hz (5.3 ms)".
   // Empty for outputs that are not the system's.
   virtual std::string announcement() const { return {}; }
+  // The output also offers the MIDI port in the sound server's graph
+  // (PipeWire's; a PulseAudio server has none).
+  virtual bool offersMidiPort() const { return false; }
   // Why start() failed, or why the output stopped; empty when neither.
   const std::string& error() const { return error_; }
 

@@ -1,0 +1,158 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "platform/audio/system/pipewire_midi_port.h"
+
+#include "platform/audio/audio_thread/midi_message.h"
+
+#include <pipewire/filter.h>
+#include <pipewire/pipewire.h>
+#include <spa/control/control.h>
+#include <spa/pod/builder.h>
+
+#include <climits>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+// The cycle's events into the port's buffer, while they fit.
+struct SequenceWriter : MidiCycleWriter {
+  spa_pod_builder* builder;
+  uint32_t room;
+  uint32_t duration;
+  uint32_t written = 0, refused = 0;
+
+  bool put(uint32_t offset, uint32_t packed) noexcept override {
+    if (builder->state.offset + PipeWireMidiPort::kEventBytes > room) {
+      ++refused;
+      return false;
+    }
+    const MidiMessage m(packed);
+    const uint8_t bytes[3] = {uint8_t(m.status()), uint8_t(m.data1()), uint8_t(m.data2())};
+    // Program change and channel pressure have one data byte.
+    const uint32_t size = (m.kind() == MidiMessage::Program || m.kind() == MidiMessage::ChannelPressure) ? 2 : 3;
+    spa_pod_builder_control(builder, offset < duration ? offset : duration - 1, SPA_CONTROL_Midi);
+    spa_pod_builder_bytes(builder, bytes, size);
+    ++written;
+    return true;
+  }
+};
+
+// A port's buffer that is not there this cycle: the events wait.
+struct NoBuffer : MidiCycleWriter {
+  bool put(uint32_t, uint32_t) noexcept override { return false; }
+};
+
+}  // namespace
+
+// The C callbacks, with PipeWire's exact signatures.
+struct PipeWireMidiPortEvents {
+  static void process(void* self, spa_io_position* position) {
+    static_cast<PipeWireMidiPort*>(self)->process(position);
+  }
+  static void state(void* self, pw_filter_state, pw_filter_state state, const char*) {
+    static_cast<PipeWireMidiPort*>(self)->streaming_.store(state == PW_FILTER_STATE_STREAMING,
+                                                            std::memory_order_release);
+  }
+  static const pw_filter_events& events() {
+    static const pw_filter_events events = [] {
+      pw_filter_events e{};
+      e.version = PW_VERSION_FILTER_EVENTS;
+      e.state_changed = &PipeWireMidiPortEvents::state;
+      e.process = &PipeWireMidiPortEvents::process;
+      return e;
+    }();
+    return events;
+  }
+};
+
+PipeWireMidiPort::PipeWireMidiPort() : PipeWireMidiPort(Config{}) {}
+PipeWireMidiPort::PipeWireMidiPort(Config config) : config_(std::move(config)) {}
+PipeWireMidiPort::~PipeWireMidiPort() { stop(); }
+
+// ---- data thread ----
+
+void PipeWireMidiPort::process(spa_io_position* position) noexcept {
+  if (!position || !source_) return;
+  const int64_t ns = int64_t(position->clock.nsec);
+  const uint32_t duration = uint32_t(position->clock.duration);
+  cycles_.fetch_add(1, std::memory_order_relaxed);
+  pw_buffer* b = pw_filter_dequeue_buffer(port_);
+  spa_data* d = b ? &b->buffer->datas[0] : nullptr;
+  if (!d || !d->data || d->maxsize < kSequenceBytes) {
+    NoBuffer none;
+    source_->cycleEvents(ns, duration, none);
+    if (b) pw_filter_queue_buffer(port_, b);
+    return;
+  }
+  spa_pod_builder builder;
+  spa_pod_builder_init(&builder, d->data, d->maxsize);
+  spa_pod_frame frame;
+  spa_pod_builder_push_sequence(&builder, &frame, 0);
+  SequenceWriter out;
+  out.builder = &builder;
+  out.room = d->maxsize;
+  out.duration = duration ? duration : 1;
+  source_->cycleEvents(ns, duration, out);
+  spa_pod_builder_pop(&builder, &frame);
+  d->chunk->offset = 0;
+  d->chunk->size = builder.state.offset;
+  d->chunk->stride = 1;
+  d->chunk->flags = 0;
+  pw_filter_queue_buffer(port_, b);
+  written_.fetch_add(out.written, std::memory_order_relaxed);
+  if (out.refused) refused_.fetch_add(out.refused, std::memory_order_relaxed);
+}
+
+// ---- thread loop locked ----
+
+bool PipeWireMidiPort::start(pw_core* core, MidiCycleSource& source) {
+  if (filter_) return true;
+  source_ = &source;
+  pw_properties* props = pw_properties_new(
+      PW_KEY_MEDIA_TYPE, "Midi", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_CLASS, "Midi/Source",
+      PW_KEY_MEDIA_ROLE, "Music", PW_KEY_NODE_NAME, config_.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION,
+      config_.description.c_str(), PW_KEY_APP_NAME, config_.appName.c_str(), PW_KEY_NODE_AUTOCONNECT, "false",
+      nullptr);
+  if (!config_.group.empty()) pw_properties_set(props, PW_KEY_NODE_GROUP, config_.group.c_str());
+  filter_ = pw_filter_new(core, config_.description.c_str(), props);
+  if (!filter_) {
+    error_ = "no PipeWire filter for the MIDI port";
+    return false;
+  }
+  pw_filter_add_listener(filter_, &listener_, &PipeWireMidiPortEvents::events(), this);
+
+  // One buffer of at least 4 KiB (170 events a cycle); the reader may ask more.
+  uint8_t buffer[256];
+  spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+  const spa_pod* params[1] = {static_cast<const spa_pod*>(spa_pod_builder_add_object(
+      &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+      SPA_POD_CHOICE_RANGE_Int(1, 1, 32), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1), SPA_PARAM_BUFFERS_size,
+      SPA_POD_CHOICE_RANGE_Int(4096, 4096, INT32_MAX), SPA_PARAM_BUFFERS_stride, SPA_POD_Int(1)))};
+  port_ = pw_filter_add_port(filter_, PW_DIRECTION_OUTPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
+                             pw_properties_new(PW_KEY_FORMAT_DSP, "8 bit raw midi", PW_KEY_PORT_NAME,
+                                               config_.portName.c_str(), nullptr),
+                             params, 1);
+  if (!port_) {
+    error_ = "no MIDI port on the PipeWire filter";
+    stop();
+    return false;
+  }
+  if (pw_filter_connect(filter_, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
+    error_ = "the MIDI port's node was not connected";
+    stop();
+    return false;
+  }
+  return true;
+}
+
+void PipeWireMidiPort::stop() {
+  if (!filter_) return;
+  spa_hook_remove(&listener_);
+  pw_filter_destroy(filter_);   // waits out the data thread
+  filter_ = nullptr;
+  port_ = nullptr;
+  streaming_.store(false, std::memory_order_release);
+}
+
+}  // namespace platform

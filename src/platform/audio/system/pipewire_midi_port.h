@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The instrument's MIDI output port in PipeWire's graph: a node of its own
+// (a pw_filter) with one output port of format "8 bit raw midi", media
+// class Midi/Source, linked to nothing by itself, so that patchbays and
+// PipeWire's JACK service show it as a MIDI source.
+//
+// It is made on the audio stream's own core, so it is a second node of the
+// same client and its process runs on the same data thread as the stream's;
+// with the stream's node.group the two share a driver and so their cycles.
+// Each cycle it asks its source (midi_events.h) for the cycle's events and
+// writes them as a spa_pod_sequence of SPA_CONTROL_Midi controls, each at
+// its offset in the cycle.  PipeWire runs no unlinked node: with no reader
+// the port costs nothing.
+//
+// Threads: start() and stop() with the core's thread loop locked (the UI
+// thread); process on the data thread, which takes no lock and allocates
+// nothing; the figures from any thread.
+#pragma once
+
+#include "platform/audio/audio_thread/midi_events.h"
+
+#include <spa/utils/hook.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+struct pw_core;
+struct pw_filter;
+struct spa_io_position;
+
+namespace platform {
+
+struct PipeWireMidiPortEvents;
+
+class PipeWireMidiPort {
+public:
+  struct Config {
+    std::string nodeName = "plinkora-midi";
+    std::string description = "Plinkora MIDI";
+    std::string portName = "out";
+    std::string appName = "Plinkora";
+    std::string group;   // node.group, shared with the audio stream; empty: none
+  };
+  // The bytes a control takes in the port's buffer (its header, the
+  // message padded to 8 bytes), and the sequence's own header.
+  static constexpr uint32_t kEventBytes = 24;
+  static constexpr uint32_t kSequenceBytes = 16;
+
+  PipeWireMidiPort();
+  explicit PipeWireMidiPort(Config config);
+  ~PipeWireMidiPort();
+  PipeWireMidiPort(const PipeWireMidiPort&) = delete;
+  PipeWireMidiPort& operator=(const PipeWireMidiPort&) = delete;
+
+  // Adds the node to `core`; `source` is asked for each cycle's events on
+  // the data thread from then until stop().  The thread loop is locked.
+  bool start(pw_core* core, MidiCycleSource& source);
+  // Removes the node; when it returns, process has run for the last time.
+  // The thread loop is locked (or stopped).
+  void stop();
+
+  // Linked to a reader and running in the graph's cycles.
+  bool streaming() const { return streaming_.load(std::memory_order_acquire); }
+  // Cycles the port ran in, events it wrote, events that found its buffer full.
+  uint64_t cycles() const { return cycles_.load(std::memory_order_relaxed); }
+  uint64_t eventsWritten() const { return written_.load(std::memory_order_relaxed); }
+  uint64_t eventsRefused() const { return refused_.load(std::memory_order_relaxed); }
+  const std::string& error() const { return error_; }
+  const Config& config() const { return config_; }
+
+private:
+  friend struct PipeWireMidiPortEvents;
+  void process(spa_io_position* position) noexcept;
+
+  Config config_;
+  pw_filter* filter_ = nullptr;
+  void* port_ = nullptr;
+  spa_hook listener_{};
+  MidiCycleSource* source_ = nullptr;
+  std::string error_;
+  std::atomic<bool> streaming_{false};
+  std::atomic<uint64_t> cycles_{0};
+  std::atomic<uint64_t> written_{0};
+  std::atomic<uint64_t> refused_{0};
+};
+
+}  // namespace platform
