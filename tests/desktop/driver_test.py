@@ -21,7 +21,6 @@ import wave
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "bench"))
 import numpy as np  # noqa: E402
 
 from desktop import children, monitor, pitch, servers  # noqa: E402
@@ -79,7 +78,7 @@ class ReadingRecordings(unittest.TestCase):
 
 class CountingDropouts(unittest.TestCase):
     def test_runs_of_exact_silence_in_the_window_across_pieces(self):
-        from bench_session import GapCounter, bursts
+        from desktop.gaps import GapCounter, bursts
         frame = 1000.0 / RATE
         c = GapCounter(min_frames=int(0.002 * RATE))
         c.window(100.0, 10000.0)
