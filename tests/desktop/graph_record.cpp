@@ -15,8 +15,14 @@
 //   graph_record [--target NODE] [--rate HZ] [--seconds S]   blocks to stdout
 //   graph_record --check N [--target NODE] [--rate HZ]       N clicks, a report
 //
-// The capture stream asks for a long node.latency (8192 frames) so that the
-// graph keeps the period the program under test asks for.
+// The capture stream is passive (node.passive): its link to the monitor
+// never keeps the graph running by itself, so with nothing else playing the
+// sink idles or suspends as on a desktop where nothing plays, and a client
+// that starts playing again pays what it would pay there.  It asks for the
+// graph's default quantum (node.latency 1024 frames), so it never makes the
+// period shorter than the program under test asks for, and never longer
+// than a desktop's ordinary clients keep it.  Once the capture is linked
+// (its format set) it says "graph_record: linked" on stderr.
 //
 // Threads: main() and the writer on the main thread; process() on the
 // stream's data thread, which only copies into a preallocated ring.
@@ -110,6 +116,7 @@ struct Recorder {
   ByteRing ring{size_t(64) << 20};
   std::atomic<uint64_t> lost{0};
   uint64_t lastTicks = 0;
+  uint32_t lastFrames = 0;
   bool haveLast = false;
 
   // --check: a click (one full-scale sample) every kClickEvery frames, at a
@@ -133,9 +140,16 @@ void onCapture(void* self) {
   h.cycleNs = t.now;
   h.ticks = t.ticks;
   h.rate = t.rate.denom;
-  h.lastCycle = r->haveLast && t.ticks > r->lastTicks ? uint32_t(t.ticks - r->lastTicks) : 0;
+  // The cycle before this one: the ticks since our last block when that
+  // was the cycle before; after a pause of the graph or a skipped cycle,
+  // the length of the last cycle we saw (the period does not change then).
+  if (r->haveLast && t.ticks > r->lastTicks) {
+    const uint64_t since = t.ticks - r->lastTicks;
+    h.lastCycle = since <= uint64_t(r->lastFrames) * 3 / 2 ? uint32_t(since) : r->lastFrames;
+  }
   h.delay = t.delay;
   r->lastTicks = t.ticks;
+  r->lastFrames = h.frames;
   r->haveLast = true;
   const auto* samples = d.data ? static_cast<const uint8_t*>(d.data) + (d.chunk ? d.chunk->offset : 0) : nullptr;
   if (h.frames && !r->ring.push(&h, sizeof h, samples, size_t(h.frames) * 8)) r->lost.fetch_add(1);
@@ -175,18 +189,26 @@ void onClicks(void* self) {
   pw_stream_queue_buffer(r->clicks, b);
 }
 
+void onCaptureParam(void*, uint32_t id, const spa_pod* param) {
+  if (id == SPA_PARAM_Format && param) std::fprintf(stderr, "graph_record: linked\n");
+}
+
 pw_stream* makeStream(Recorder& r, bool capture, const std::string& target, void (*process)(void*),
                       uint32_t latency) {
   pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
                                            capture ? "Capture" : "Playback", nullptr);
   pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", latency, r.rate);
-  if (capture) pw_properties_set(props, PW_KEY_STREAM_CAPTURE_SINK, "true");
+  if (capture) {
+    pw_properties_set(props, PW_KEY_STREAM_CAPTURE_SINK, "true");
+    pw_properties_set(props, PW_KEY_NODE_PASSIVE, "true");
+  }
   if (!target.empty()) pw_properties_set(props, PW_KEY_TARGET_OBJECT, target.c_str());
   pw_properties_set(props, PW_KEY_NODE_NAME, capture ? "graph-record" : "graph-record-clicks");
   static pw_stream_events eventsCapture{}, eventsClicks{};
   pw_stream_events& ev = capture ? eventsCapture : eventsClicks;
   ev.version = PW_VERSION_STREAM_EVENTS;
   ev.process = process;
+  if (capture) ev.param_changed = &onCaptureParam;
   pw_stream* s = pw_stream_new_simple(pw_thread_loop_get_loop(r.loop), capture ? "graph-record" : "graph-clicks",
                                       props, &ev, &r);
   uint8_t buffer[1024];
@@ -257,7 +279,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   pw_thread_loop_lock(r.loop);
-  r.capture = makeStream(r, true, target, &onCapture, 8192);
+  r.capture = makeStream(r, true, target, &onCapture, 1024);
   if (check) {
     r.clicksWanted = uint64_t(check);
     r.clickAtMs.reserve(size_t(check));
