@@ -21,8 +21,10 @@
 // that starts playing again pays what it would pay there.  It asks for the
 // graph's default quantum (node.latency 1024 frames), so it never makes the
 // period shorter than the program under test asks for, and never longer
-// than a desktop's ordinary clients keep it.  Once the capture is linked
-// (its format set) it says "graph_record: linked" on stderr.
+// than a desktop's ordinary clients keep it.  Once the capture's node is on
+// the server it says "graph_record: connected" on stderr.  Clicks played
+// every 97 frames into a sink idle for seconds are all found, from the
+// first cycle on, at the moment they were played.
 //
 // Threads: main() and the writer on the main thread; process() on the
 // stream's data thread, which only copies into a preallocated ring.
@@ -55,7 +57,7 @@ struct BlockHeader {
   int64_t cycleNs = 0;       // the driver's start of this cycle (CLOCK_MONOTONIC)
   uint64_t ticks = 0;        // graph clock at cycleNs, in frames of the driver's rate
   uint32_t rate = 0;         // the driver's rate
-  uint32_t lastCycle = 0;    // ticks between the previous cycle's start and this one's (0: unknown)
+  uint32_t lastCycle = 0;    // ticks between the previous cycle's start and this one's
   int64_t delay = 0;         // pw_time.delay, in ticks
 };
 static_assert(sizeof(BlockHeader) == 40);
@@ -142,7 +144,9 @@ void onCapture(void* self) {
   h.rate = t.rate.denom;
   // The cycle before this one: the ticks since our last block when that
   // was the cycle before; after a pause of the graph or a skipped cycle,
-  // the length of the last cycle we saw (the period does not change then).
+  // the length of the last cycle we saw (the period does not change then);
+  // for the first block, its own length.
+  h.lastCycle = h.frames;   // the first block: as long as this one
   if (r->haveLast && t.ticks > r->lastTicks) {
     const uint64_t since = t.ticks - r->lastTicks;
     h.lastCycle = since <= uint64_t(r->lastFrames) * 3 / 2 ? uint32_t(since) : r->lastFrames;
@@ -189,8 +193,12 @@ void onClicks(void* self) {
   pw_stream_queue_buffer(r->clicks, b);
 }
 
-void onCaptureParam(void*, uint32_t id, const spa_pod* param) {
-  if (id == SPA_PARAM_Format && param) std::fprintf(stderr, "graph_record: linked\n");
+// The capture's node is on the server; the session manager links it to
+// the sink at once (its format is only set once the graph runs: a passive
+// link to an idle sink is prepared when something plays).
+void onCaptureState(void*, pw_stream_state old, pw_stream_state state, const char*) {
+  if (state == PW_STREAM_STATE_PAUSED && old == PW_STREAM_STATE_CONNECTING)
+    std::fprintf(stderr, "graph_record: connected\n");
 }
 
 pw_stream* makeStream(Recorder& r, bool capture, const std::string& target, void (*process)(void*),
@@ -208,7 +216,7 @@ pw_stream* makeStream(Recorder& r, bool capture, const std::string& target, void
   pw_stream_events& ev = capture ? eventsCapture : eventsClicks;
   ev.version = PW_VERSION_STREAM_EVENTS;
   ev.process = process;
-  if (capture) ev.param_changed = &onCaptureParam;
+  if (capture) ev.state_changed = &onCaptureState;
   pw_stream* s = pw_stream_new_simple(pw_thread_loop_get_loop(r.loop), capture ? "graph-record" : "graph-clicks",
                                       props, &ev, &r);
   uint8_t buffer[1024];

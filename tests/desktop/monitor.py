@@ -33,6 +33,7 @@ import struct
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 
@@ -416,9 +417,10 @@ class GraphMonitor(Monitor):
 
     The recorder is passive: it never keeps the graph running, so while
     nothing plays it delivers nothing (the sink idles as on a desktop).
-    Made, it waits until the recorder is linked to the sink and, with
-    wait_for_data, until a tenth of a second has arrived; with wait_for_data
-    0 (nothing need be playing yet) only until it is linked."""
+    Made, it waits until the recorder is on the server (and half a second
+    for the session manager to link it) and, with wait_for_data, until a
+    tenth of a second has arrived; with wait_for_data 0 (nothing need be
+    playing yet) no longer."""
 
     def __init__(self, target="bench_null", offset_cycles=0, keep_seconds=None, on_frames=None,
                  recorder=None, env=None, rate=48000, wait_for_data=5.0):
@@ -428,15 +430,16 @@ class GraphMonitor(Monitor):
         recorder = recorder or graph_recorder()
         if not recorder:
             raise Failure("no graph_record program (build it)")
-        self._linked = threading.Event()
+        self._connected = threading.Event()
         self._proc = subprocess.Popen([recorder, "--target", target, "--rate", str(rate)], env=env,
                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self._reader = threading.Thread(target=self._read_blocks, daemon=True)
         self._reader.start()
         threading.Thread(target=self._read_said, daemon=True).start()
-        if not self._linked.wait(10.0):
+        if not self._connected.wait(10.0):
             self.close()
-            raise Failure("graph_record was not linked to %s within 10 s" % target)
+            raise Failure("graph_record did not reach the PipeWire server within 10 s")
+        time.sleep(0.5)
         if wait_for_data:
             self._wait_for_data(wait_for_data)
             if not self.count():
@@ -461,8 +464,8 @@ class GraphMonitor(Monitor):
 
     def _read_said(self):
         for line in self._proc.stderr:
-            if b"linked" in line:
-                self._linked.set()
+            if b"connected" in line:
+                self._connected.set()
             elif line.startswith(b"graph_record:"):
                 self.error = line.decode("utf-8", "replace").strip()
 
