@@ -21,6 +21,10 @@ packages=(
   qt6-qpa-plugins xvfb xauth pulseaudio pulseaudio-utils fonts-noto-cjk
   # benchmarks under PipeWire, beside PulseAudio (scripts/private-servers.sh --pipewire)
   pipewire pipewire-pulse wireplumber dbus-daemon
+  # real-time priority as Debian's desktops give it (pipewire-bin recommends
+  # rtkit): the PipeWire benchmarks and tests run RealtimeKit with polkit on
+  # a private system bus (tests/desktop/realtimekit.py); dbus-send asks it
+  rtkit polkitd dbus-bin
   # the end-to-end test (tests/e2e): screenshots, XTest keys, pitch detection
   python3 python3-numpy python3-pil python3-xlib
   # held keys under a screen capture (tests/e2e): import -window root
