@@ -152,7 +152,7 @@ std::string scheduling(int policy, int priority) {
 struct Result {
   floorbench::FloorRun run;
   uint64_t cycles = 0, longest = 1;
-  double wake99 = 0, wake999 = 0, wakeMax = 0;
+  double wake50 = 0, wake99 = 0, wake999 = 0, wakeMax = 0;
   std::string sched = "unknown";
   bool ok = false;
 };
@@ -213,6 +213,7 @@ Result measure(pw_main_loop* loop, uint32_t period, uint32_t rate, double second
   r.run.ranMax = n.maxFrames();
   r.run.seconds = first && last > first ? double(last - first) / 1e9 : 0.0;
   r.longest = n.longestGap();
+  r.wake50 = n.wakeMs(0.5);
   r.wake99 = n.wakeMs(0.99);
   r.wake999 = n.wakeMs(0.999);
   r.wakeMax = n.wakeMs(1.0);
@@ -288,10 +289,10 @@ int main(int argc, char** argv) {
     else std::snprintf(ran, sizeof ran, "the graph ran at %u-%u, not %u", r.run.ranMin, r.run.ranMax, period);
     std::printf("| Floor%s: minimal real-time client at %u frames (%.1f ms), %.0f s | %llu missed cycles "
                 "(%.1f a minute) | of %llu; longest gap %llu cycles; %s; data thread %s; woken after the "
-                "cycle's start: p99 %.2f ms, p99.9 %.2f, max %.2f |\n",
+                "cycle's start: median %.2f ms, p99 %.2f, p99.9 %.2f, max %.2f |\n",
                 who.c_str(), period, period * 1000.0 / rate, r.run.seconds, (unsigned long long)r.run.missed,
                 r.run.perMinute(), (unsigned long long)r.cycles, (unsigned long long)r.longest, ran,
-                r.sched.c_str(), r.wake99, r.wake999, r.wakeMax);
+                r.sched.c_str(), r.wake50, r.wake99, r.wake999, r.wakeMax);
     std::fflush(stdout);
     if (out)
       std::fprintf(out, "%u %llu %.1f %u %u %llu %s\n", period, (unsigned long long)r.run.missed, r.run.seconds,
