@@ -12,7 +12,10 @@ removed again.
 
 rtkit-daemon and polkitd are system services: they start as root (rtkit
 chroots and drops to its user "rtkit", polkitd to "polkitd"), and the rule
-goes to /etc/polkit-1/rules.d, so this needs root.
+goes to /etc/polkit-1/rules.d, so this needs root.  Only one rtkit-daemon
+can run on a machine at a time: it limits its user's processes to its own
+three threads, so a second one (another run's, or the machine's own) cannot
+start.
 
 As a module: RealtimeKit(children, folder, users).start() returns the
 environment to add; .stop() removes the rule (the children are stopped
@@ -30,6 +33,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from desktop.children import Children, Failure, poll  # noqa: E402
@@ -156,6 +160,16 @@ class RealtimeKit:
         poll("rtkit-daemon on the private system bus",
              lambda: rtkit.poll() is not None or self._has_owner("org.freedesktop.RealtimeKit1", env), 15, 0.1)
         if rtkit.poll() is not None:
+            time.sleep(0.2)   # what it said, copied
+            try:
+                with open(log_path, errors="replace") as f:
+                    said = f.read()
+            except OSError:
+                said = ""
+            if "pthread_create failed" in said:
+                # It limits its user's processes to its own three threads.
+                raise Failure("rtkit-daemon could not start its threads: another rtkit-daemon runs on this "
+                              "machine (its user rtkit may run only one)")
             raise Failure("rtkit-daemon ended with status %s (see %s)" % (rtkit.returncode, log_path))
         return {"DBUS_SYSTEM_BUS_ADDRESS": self.address}
 

@@ -68,12 +68,12 @@ def threads(pid):
 
 def scheduling(pid):
     """One line: the real-time threads of pid with their policy and
-    priority, and how many run in the ordinary class."""
+    priority, then the names of those in the ordinary class."""
     ts = threads(pid)
     if not ts:
         return "unknown (not running)"
     rt = ["%s %s %d" % (name, policy, prio) for _tid, name, policy, prio in ts
           if policy in ("SCHED_FIFO", "SCHED_RR")]
-    rest = len(ts) - len(rt)
-    return "; ".join(rt + ["%d other thread(s) SCHED_OTHER or below" % rest]) if rt else \
-        "no real-time thread (%d threads)" % rest
+    other = [name for _tid, name, policy, _prio in ts if policy not in ("SCHED_FIFO", "SCHED_RR")]
+    return "; ".join((rt or ["no real-time thread"]) +
+                     (["%s: %s" % ("the others" if rt else "all", ", ".join(other))] if other else []))
