@@ -23,6 +23,11 @@ for a while before the key is sent, so no earlier note's tail is taken for
 the new one.  Each tone in turn: OPL.3 (the tone at start), then Down to
 Nylon, then Down to NylonB.
 
+Rests (--rests 4,30,300): after the strikes on every tone, back on Nylon,
+single strikes each after that many seconds of silence at the sink (with
+nothing else in the graph: the monitor's recorder is passive), --rest-strikes
+of each, printed beside Nylon's strikes above (0.3 s of silence before each).
+
 The stock player (--stock): `fluidsynth -a pulseaudio -o
 audio.period-size=1024 -q` with FluidR3_GM.sf2, after the program has
 ended, each tone's program number selected in turn; a note is struck by
@@ -35,6 +40,8 @@ before the write; the same silence rule and the same first sound.
                    [--user NAME]        run the program (and the stock player) as this user
                    [--output pulse|pipewire]  PLINKORA_AUDIO_OUTPUT for the program
                    [--stock]            the stock FluidSynth player too
+                   [--rests L]          seconds of silence before single strikes, e.g. 4,30,300
+                   [--rest-strikes N]   strikes after each rest (default 2)
                    [--program PATH] [--fragment FRAMES (monitor read size)] [--table]
 """
 import argparse
@@ -53,6 +60,7 @@ from desktop.monitor import GraphMonitor, open_monitor  # noqa: E402
 from desktop.pitch import wav_seconds  # noqa: E402
 from desktop.program import Program  # noqa: E402
 from desktop.screen import Screen, connect  # noqa: E402
+from desktop.stats import scheduling  # noqa: E402
 
 QUIET_MS, WINDOW_MS = 300.0, 500.0
 TONES = [("OPL.3", 116), ("Nylon", 24), ("NylonB", 32)]   # with their General MIDI programs
@@ -74,12 +82,15 @@ class Series:
         self.not_silent = 0   # the monitor never fell silent before the strike: not struck
         self.mistimed = 0     # the sound seemed to begin before the key: not counted
 
-    def strike(self, mon, press, release):
+    def strike(self, mon, press, release, rest=0.0):
         """One strike into silence: press(), 60 ms, release(); the first
-        sound within WINDOW_MS of the press."""
+        sound within WINDOW_MS of the press.  rest: seconds of silence
+        before it (at least QUIET_MS)."""
         if not mon.wait_for_silence(QUIET_MS, 20000):
             self.not_silent += 1
             return
+        if rest * 1000.0 > QUIET_MS:
+            time.sleep(rest - QUIET_MS / 1000.0)
         pressed = now_ms()
         press()
         time.sleep(0.06)
@@ -152,6 +163,21 @@ def measure_program(args, mon, start_sound_ms):
                 key = ("KP_4", "KP_6")[s % 2]
                 run.strike(mon, lambda: keys.press(key), lambda: keys.release(key))
         r["series"] = series
+        r["threads"] = scheduling(p.pid)
+
+        # Rests: back on Nylon, single strikes after long silences.
+        r["rests"] = []
+        if args.rests and p.alive():
+            keys.tap("Up", 0.03, 0)
+            time.sleep(0.3)
+            for rest in args.rests:
+                run = Series("Nylon after %g s" % rest)
+                for s in range(args.rest_strikes):
+                    if not p.alive():
+                        break
+                    key = ("KP_4", "KP_6")[s % 2]
+                    run.strike(mon, lambda: keys.press(key), lambda: keys.release(key), rest)
+                r["rests"].append((rest, run))
 
         # Playing fast: the loop on, ten strikes a second over the keypad.
         r["playing_cpu"] = math.nan
@@ -224,6 +250,8 @@ def main():
     ap.add_argument("--user")
     ap.add_argument("--output", choices=("pulse", "pipewire"))
     ap.add_argument("--stock", action="store_true")
+    ap.add_argument("--rests", default="", help="seconds of silence before single strikes, e.g. 4,30,300")
+    ap.add_argument("--rest-strikes", type=int, default=2)
     ap.add_argument("--program", default=os.path.join(HERE, "..", "build", "bin", "plinkora"))
     ap.add_argument("--fragment", type=int, help="frames per read of the monitor (PulseAudio clock)")
     ap.add_argument("--clock", choices=("auto", "graph", "pulse"), default="auto",
@@ -232,9 +260,11 @@ def main():
     ap.add_argument("--table", action="store_true")
     args = ap.parse_args()
     args.strikes = max(1, args.strikes)
+    args.rests = [float(x) for x in args.rests.split(",") if x.strip()]
     args.program = os.path.realpath(args.program)
     try:
-        mon = open_monitor(args.clock, keep_seconds=30, fragment_frames=getattr(args, 'fragment'))
+        mon = open_monitor(args.clock, keep_seconds=30, fragment_frames=getattr(args, 'fragment'),
+                           wait_for_data=0)
     except Failure as e:
         print("bench_desktop: %s" % e, file=sys.stderr)
         return 1
@@ -283,6 +313,15 @@ def main():
                   % (TONES[i][1], s.tone, len(s.latencies), smed, sp90, sp95, stop_, s.notes()))
             print("| Key to sound, program / stock, %s | median %.2f | p95 %.2f |"
                   % (run.tone, med / smed if smed else math.nan, p95 / sp95 if sp95 else math.nan))
+    nylon = series[1] if len(series) > 1 else series[0]
+    for rest, run in r["rests"]:
+        med, _p90, p95, top = run.figures()
+        print("| Key to sound after %g s of silence, Nylon (%d strikes) | median %.1f ms | each %s ms; max %.1f; "
+              "%s; mid-phrase (0.3 s of silence) Nylon: median %.1f, p95 %.1f |"
+              % (rest, len(run.latencies), med, " ".join("%.1f" % v for v in run.latencies) or "-", top,
+                 run.notes(), nylon.figures()[0], nylon.figures()[2]))
+        heard = heard and len(run.latencies) == args.rest_strikes
+    print("| Scheduling of the program's threads after the strikes | %s | /proc/PID/task/*/stat |" % r["threads"])
     if mon.overflows:
         print("(the monitor recording overflowed %d times)" % mon.overflows)
     if not r["survived"]:

@@ -15,84 +15,60 @@ default (scripts/bench.sh starts both).
                    [--user NAME]     run the program as this (ordinary) user
                    [--output pulse|pipewire]  PLINKORA_AUDIO_OUTPUT for the program
                    [--min-gap MS]    shortest run of silence counted (default 2)
+                   [--floor FILE]    the floor client's summary (bench/pw_floor.cpp --summary),
+                                     measured in the same run: the program's figures beside it
                    [--program PATH] [--table]
+
+Under PipeWire it also prints the periods the program said it played at
+(its stderr), the cycles it says it missed when it says so, and the
+scheduling of its threads (/proc) near the end of the session.  With
+--floor: the rule of the targets (the program holds the shortest period
+at which the floor client missed at most 2 cycles a minute, missing no
+more than twice the floor's cycles there, and drops out no more often than
+the floor missed), each figure beside the floor's, scaled to the session.
 """
 import argparse
 import math
 import os
 import sys
-import threading
 import time
-
-import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 from desktop.children import Failure, now_ms  # noqa: E402
+from desktop.gaps import GapCounter, bursts  # noqa: E402
 from desktop.keys import Keyboard  # noqa: E402
 from desktop.monitor import open_monitor, server_name  # noqa: E402
 from desktop.pitch import SILENCE, longest_near_silence_ms  # noqa: E402
-from desktop.program import Program  # noqa: E402
+from desktop.floor import read_summary  # noqa: E402
+from desktop.program import Program, missed_cycles, pipewire_periods  # noqa: E402
+from desktop.stats import scheduling  # noqa: E402
 from desktop.screen import Screen, connect  # noqa: E402
 
 
-class GapCounter:
-    """Counts runs of exact silence (every channel 0.0) of at least
-    min_frames among the frames played between from_ms and until_ms; fed
-    each piece of the monitor as it arrives."""
-
-    def __init__(self, min_frames):
-        self.lock = threading.Lock()
-        self.from_ms = self.until_ms = math.inf
-        self.min_frames = min_frames
-        self.run = 0
-        self.run_start_ms = 0.0
-        self.frames = 0   # frames looked at
-        self.gaps = []    # (s into the session, ms)
-
-    def window(self, start, until):
-        with self.lock:
-            self.from_ms, self.until_ms = start, until
-
-    def feed(self, lr, first_ms, frame_ms):
-        t = first_ms + np.arange(len(lr)) * frame_ms
-        with self.lock:
-            inside = (t >= self.from_ms) & (t < self.until_ms)
-            # 0 outside the window, 1 sound, 2 exact silence
-            state = np.where(inside, np.where((lr[:, 0] == 0.0) & (lr[:, 1] == 0.0), 2, 1), 0)
-            edges = np.concatenate(([0], np.nonzero(np.diff(state))[0] + 1, [len(state)]))
-            for a, b in zip(edges[:-1], edges[1:]):
-                s = state[a]
-                if s == 0:
-                    self.run = 0
-                    continue
-                self.frames += b - a
-                if s == 2:
-                    if self.run == 0:
-                        self.run_start_ms = t[a]
-                    self.run += b - a
-                else:
-                    self._close(frame_ms)
-
-    def finish(self, frame_ms):
-        """At the end of the window a run still open counts too."""
-        with self.lock:
-            self._close(frame_ms)
-
-    def _close(self, frame_ms):
-        if self.run >= self.min_frames and self.run > 0:
-            self.gaps.append(((self.run_start_ms - self.from_ms) / 1000.0, self.run * frame_ms))
-        self.run = 0
-
-
-def bursts(gaps):
-    """Gaps less than a second apart make one burst."""
-    n, last = 0, -10.0
-    for at, _ms in gaps:
-        if at - last > 1.0:
-            n += 1
-        last = at
-    return n
+def floor_rows(path, periods, missed, dropouts, seconds):
+    """The program's period, missed cycles and dropouts beside the floor
+    client's in the same run (the rule of the targets)."""
+    try:
+        runs, held = read_summary(path)
+    except OSError:
+        print("| The program against the floor | no floor figures | %s unreadable |" % path)
+        return
+    final = periods[-1] if periods else None
+    print("| Period: the program's last against the floor's shortest held | %s / %s | target: the same |"
+          % ("%d frames" % final if final else "unknown", "%d frames" % held if held else "none held"))
+    at = runs.get(final) if final else None
+    if at is None or at["seconds"] <= 0:
+        print("| The program against the floor at its period | no floor run at %s frames | |"
+              % (final if final else "its (unknown)"))
+        return
+    scaled = at["missed"] * seconds / at["seconds"]
+    print("| Dropouts against the floor's misses at %d frames | %d / %.1f | floor: %d missed in %.0f s (%s), "
+          "scaled to the %.0f s session; target: no more than the floor |"
+          % (final, dropouts, scaled, at["missed"], at["seconds"], at["scheduling"], seconds))
+    if missed is not None:
+        print("| Missed cycles against twice the floor's at %d frames | %d / %.1f | target: no more |"
+              % (final, missed, 2 * scaled))
 
 
 def main():
@@ -101,6 +77,7 @@ def main():
     ap.add_argument("--user")
     ap.add_argument("--output", choices=("pulse", "pipewire"))
     ap.add_argument("--min-gap", type=float, default=2.0)
+    ap.add_argument("--floor")
     ap.add_argument("--program", default=os.path.join(HERE, "..", "build", "bin", "plinkora"))
     ap.add_argument("--table", action="store_true")
     args = ap.parse_args()
@@ -117,7 +94,7 @@ def main():
     counter = GapCounter(max(1, int(math.ceil(gap_ms * rate / 1000.0))))
     try:
         d = connect(quiet=True)
-        mon = open_monitor("auto", keep_seconds=5, on_frames=counter.feed, rate=rate)
+        mon = open_monitor("auto", keep_seconds=5, on_frames=counter.feed, rate=rate, wait_for_data=0)
     except Failure as e:
         print("bench_session: %s" % e, file=sys.stderr)
         return 1
@@ -175,6 +152,7 @@ def main():
         end = now_ms()
         survived = p.alive()
         cpu = (p.cpu_seconds() - cpu0) / ((end - start) / 1000.0) * 100.0
+        threads = scheduling(p.pid)
         counter.window(start, end)
         mon.wait_until_covered(end, 3000)
         counter.finish(1000.0 / rate)
@@ -183,6 +161,7 @@ def main():
         p.stop()
         mon.close()
         d.close()
+    said = p.output()
 
     with counter.lock:
         gaps, frames = list(counter.gaps), counter.frames
@@ -202,6 +181,16 @@ def main():
           "played, in %d bursts, longest %.1f ms; loop on, 4-note strums every 100 ms, a tone change every 5 s; "
           "target 0 |" % ((end - start) / 1000.0, len(gaps), gap_ms, bursts(gaps), longest))
     print("| CPU during that session | %.1f %% of a core | 40 notes/s and the loop |" % cpu)
+    periods = pipewire_periods(said)
+    missed = missed_cycles(said)
+    if periods or "PipeWire" in mon.server_name:
+        print("| The program's PipeWire period, as it said | %s | its stderr, in order |"
+              % (" -> ".join("%d" % f for f in periods) + " frames" if periods else "not said"))
+        print("| Graph cycles the program missed, its own count | %s | |"
+              % ("%d" % missed if missed is not None else "not said (the program prints no missed-cycle count)"))
+    print("| Scheduling of the program's threads near the session's end | %s | /proc/PID/task/*/stat |" % threads)
+    if args.floor:
+        floor_rows(args.floor, periods, missed, len(gaps), (end - start) / 1000.0)
     if mon.overflows:
         print("(the monitor recording overflowed %d times: part of the output was not looked at)" % mon.overflows)
     # Most of the output must have been looked at for the count to mean anything.

@@ -24,6 +24,10 @@ packages=(
   # the MIDI port's test: pw-mididump, and PipeWire's JACK service (pw-jack)
   # for a JACK client built on libjack's headers (libfluidsynth-dev brings them)
   pipewire-bin pipewire-jack
+  # real-time priority as Debian's desktops give it (pipewire-bin recommends
+  # rtkit): the PipeWire benchmarks and tests run RealtimeKit with polkit on
+  # a private system bus (tests/desktop/realtimekit.py); dbus-send asks it
+  rtkit polkitd dbus-bin
   # the end-to-end test (tests/e2e): screenshots, XTest keys, pitch detection
   python3 python3-numpy python3-pil python3-xlib
   # held keys under a screen capture (tests/e2e): import -window root

@@ -5,8 +5,10 @@
 # server is a child of this shell and is stopped by its process id.
 #
 #   source scripts/private-servers.sh
-#   start_private_servers [--pipewire]   # exports DISPLAY, PULSE_SERVER, PRIVATE_SOUND_SERVER
-#   ...                                  # stop_private_servers runs on exit
+#   start_private_servers [--pipewire] [--rtkit USER]...
+#                        # exports DISPLAY, PULSE_SERVER, PRIVATE_SOUND_SERVER,
+#                        # DBUS_SYSTEM_BUS_ADDRESS
+#   ...                  # stop_private_servers runs on exit
 #
 # The sound server is PulseAudio, or with --pipewire (or
 # PLINKORA_SOUND_SERVER=pipewire) PipeWire with WirePlumber and its
@@ -21,6 +23,15 @@
 # frames at 48 kHz there); private_pipewire_quantum prints the period the
 # null sink runs at while something plays.
 #
+# --rtkit USER (as root; repeat it for more users) first starts RealtimeKit
+# as Debian's desktops have it (tests/desktop/realtimekit.py: a private
+# system bus, polkitd, rtkit-daemon, and a polkit rule granting USER its
+# actions, removed again at the end), and the servers and everything started
+# after them reach it through DBUS_SYSTEM_BUS_ADDRESS.  Without it
+# DBUS_SYSTEM_BUS_ADDRESS names a socket that is not there, so no client
+# reaches a system bus (nor a RealtimeKit) of the machine's own.
+# private_realtimekit says which.
+#
 # private_servers_allow_user USER lets another local user reach the
 # servers' sockets (for running a program as an ordinary user).
 PRIVATE_RUNTIME=""
@@ -31,6 +42,9 @@ PRIVATE_PIPEWIRE_PID=""
 PRIVATE_WIREPLUMBER_PID=""
 PRIVATE_PIPEWIRE_PULSE_PID=""
 PRIVATE_SOUND_SERVER=""
+PRIVATE_RTKIT_PID=""
+PRIVATE_RTKIT_USERS=""
+_PRIVATE_SCRIPTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 _private_stop_pid() {   # pid: TERM, wait up to 3 s, then KILL
   local pid=$1 i
@@ -42,6 +56,13 @@ _private_stop_pid() {   # pid: TERM, wait up to 3 s, then KILL
 }
 
 stop_private_servers() {
+  if [[ -n "$PRIVATE_RTKIT_PID" ]]; then
+    # It stops its daemons and removes its polkit rule on TERM: give it time.
+    kill "$PRIVATE_RTKIT_PID" 2>/dev/null || true
+    local i
+    for i in $(seq 200); do kill -0 "$PRIVATE_RTKIT_PID" 2>/dev/null || break; sleep 0.05; done
+    _private_stop_pid "$PRIVATE_RTKIT_PID"
+  fi
   _private_stop_pid "$PRIVATE_PIPEWIRE_PULSE_PID"
   _private_stop_pid "$PRIVATE_WIREPLUMBER_PID"
   _private_stop_pid "$PRIVATE_PIPEWIRE_PID"
@@ -51,7 +72,7 @@ stop_private_servers() {
   [[ -n "$PRIVATE_RUNTIME" ]] && rm -rf "$PRIVATE_RUNTIME"
   PRIVATE_PIPEWIRE_PULSE_PID=""; PRIVATE_WIREPLUMBER_PID=""; PRIVATE_PIPEWIRE_PID=""
   PRIVATE_DBUS_PID=""; PRIVATE_PULSE_PID=""; PRIVATE_XVFB_PID=""; PRIVATE_RUNTIME=""
-  PRIVATE_SOUND_SERVER=""
+  PRIVATE_SOUND_SERVER=""; PRIVATE_RTKIT_PID=""; PRIVATE_RTKIT_USERS=""
 }
 
 _private_wait() {   # tries, command...: true once the command succeeds
@@ -107,13 +128,46 @@ _private_start_pipewire() {
   fi
 }
 
+# RealtimeKit for the users named, on a private system bus.
+_private_start_realtimekit() {
+  local args=() u out="$PRIVATE_RUNTIME/realtimekit.out" i
+  for u in "$@"; do args+=(--user "$u"); done
+  # polkitd and rtkit-daemon, as their own users, reach the bus socket inside.
+  chmod 711 "$PRIVATE_RUNTIME"
+  /usr/bin/python3 "$_PRIVATE_SCRIPTS/../tests/desktop/realtimekit.py" --folder "$PRIVATE_RUNTIME/rtkit" \
+    "${args[@]}" >"$out" 2>&1 &
+  PRIVATE_RTKIT_PID=$!
+  for i in $(seq 600); do
+    grep -q '^DBUS_SYSTEM_BUS_ADDRESS=' "$out" 2>/dev/null && break
+    kill -0 "$PRIVATE_RTKIT_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  if ! grep -q '^DBUS_SYSTEM_BUS_ADDRESS=' "$out" 2>/dev/null; then
+    echo "no RealtimeKit: $(cat "$out" 2>/dev/null)" >&2
+    return 1
+  fi
+  export DBUS_SYSTEM_BUS_ADDRESS=$(sed -n 's/^DBUS_SYSTEM_BUS_ADDRESS=//p' "$out" | head -1)
+  PRIVATE_RTKIT_USERS="$*"
+}
+
 start_private_servers() {
-  local server=${PLINKORA_SOUND_SERVER:-pulseaudio}
-  [[ "${1:-}" == "--pipewire" ]] && server=pipewire
+  local server=${PLINKORA_SOUND_SERVER:-pulseaudio} rtkit_users=()
+  while [[ $# -gt 0 ]]; do
+    case "$1" in
+      --pipewire) server=pipewire; shift ;;
+      --rtkit) rtkit_users+=("$2"); shift 2 ;;
+      *) echo "start_private_servers: unknown option $1" >&2; return 1 ;;
+    esac
+  done
   [[ "$server" == pulseaudio || "$server" == pipewire ]] || { echo "unknown sound server: $server" >&2; return 1; }
   trap stop_private_servers EXIT
   PRIVATE_RUNTIME=$(mktemp -d /tmp/plinkora-servers-XXXXXX)
   chmod 700 "$PRIVATE_RUNTIME"
+  if [[ ${#rtkit_users[@]} -gt 0 ]]; then
+    _private_start_realtimekit "${rtkit_users[@]}" || return 1
+  else
+    export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$PRIVATE_RUNTIME/no-system-bus"
+  fi
   local n
   for n in $(seq 90 140); do
     [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] || break
@@ -139,6 +193,18 @@ private_sound_server_version() {
     echo "PipeWire $(pipewire --version | awk '/libpipewire/ {print $NF; exit}') (its PulseAudio service, WirePlumber)"
   else
     echo "PulseAudio $(pulseaudio --version | awk '{print $2}')"
+  fi
+}
+
+# Whether RealtimeKit ran, e.g. "RealtimeKit 0.13 (rtkit-daemon, polkitd 122,
+# a private system bus; granted to plinkora-bench)" or "no RealtimeKit".
+private_realtimekit() {
+  if [[ -n "$PRIVATE_RTKIT_PID" ]] && kill -0 "$PRIVATE_RTKIT_PID" 2>/dev/null; then
+    echo "RealtimeKit $(dpkg-query -W -f='${Version}' rtkit 2>/dev/null | sed 's/-[^-]*$//') (rtkit-daemon," \
+         "polkitd $(dpkg-query -W -f='${Version}' polkitd 2>/dev/null | sed 's/-[^-]*$//')," \
+         "a private system bus; granted to ${PRIVATE_RTKIT_USERS// /, })"
+  else
+    echo "no RealtimeKit"
   fi
 }
 

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Tests of the driver itself: what it reads out of a recording (pitch,
 onsets, the first sound and whether it can be trusted, quiet stretches of a
-loop, dropouts counted by the session benchmark), and the monitor's clock
+loop, dropouts counted by the session benchmark), what it reads out of the
+program's stderr and the floor client's summary, and the monitor's clock
 on a private PulseAudio: two recordings of the same clicks read in 64- and
 2048-frame pieces put each click at the same moment, and the clicks as far
 apart as they were written; on a private PipeWire, the graph's own clock
@@ -21,7 +22,6 @@ import wave
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "bench"))
 import numpy as np  # noqa: E402
 
 from desktop import children, monitor, pitch, servers  # noqa: E402
@@ -79,7 +79,7 @@ class ReadingRecordings(unittest.TestCase):
 
 class CountingDropouts(unittest.TestCase):
     def test_runs_of_exact_silence_in_the_window_across_pieces(self):
-        from bench_session import GapCounter, bursts
+        from desktop.gaps import GapCounter, bursts
         frame = 1000.0 / RATE
         c = GapCounter(min_frames=int(0.002 * RATE))
         c.window(100.0, 10000.0)
@@ -98,6 +98,31 @@ class CountingDropouts(unittest.TestCase):
         self.assertAlmostEqual(at, (999.5 - 100.0) / 1000.0, delta=0.001)
         self.assertAlmostEqual(ms, 3.0, delta=0.1)
         self.assertEqual(bursts([(1.0, 3), (1.5, 3), (4.0, 3)]), 2)
+
+
+class ReadingWhatTheyPrint(unittest.TestCase):
+    def test_periods_and_missed_cycles_the_program_says(self):
+        from desktop.program import missed_cycles, pipewire_periods
+        said = ("plinkora: sound through PipeWire 0.3.65, 128 frames at 48000 Hz (2.7 ms)\n"
+                "plinkora: PipeWire cycles were missed; asking for 256 frames (5.3 ms)\n"
+                "plinkora: a note about frames 99 that is no period\n"
+                "plinkora: PipeWire cycles were missed; asking for 512 frames (10.7 ms)\n")
+        self.assertEqual(pipewire_periods(said), [128, 256, 512])
+        self.assertIsNone(missed_cycles(said))
+        said += "PipeWire 0.3.65 stream: period 512 frames (10.7 ms), 3 missed cycle(s)\n" \
+                "PipeWire 0.3.65 stream: period 512 frames (10.7 ms), 17 missed cycle(s)\n"
+        self.assertEqual(missed_cycles(said), 17)
+        self.assertEqual(pipewire_periods("plinkora: sound through PulseAudio 16.1"), [])
+
+    def test_floor_summary_read_back(self):
+        from desktop.floor import read_summary
+        with tempfile.NamedTemporaryFile("w", suffix=".txt") as f:
+            f.write("128 51 60.0 128 128 5 SCHED_RR 20\n256 0 59.9 256 256 1 SCHED_OTHER\nheld 256\n")
+            f.flush()
+            runs, held = read_summary(f.name)
+        self.assertEqual(held, 256)
+        self.assertEqual(runs[128], dict(missed=51, seconds=60.0, ran=(128, 128), longest=5, scheduling="SCHED_RR 20"))
+        self.assertEqual(runs[256]["scheduling"], "SCHED_OTHER")
 
 
 def play_clicks(procs, env, sink, rate, clicks=6):

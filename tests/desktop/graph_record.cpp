@@ -15,8 +15,16 @@
 //   graph_record [--target NODE] [--rate HZ] [--seconds S]   blocks to stdout
 //   graph_record --check N [--target NODE] [--rate HZ]       N clicks, a report
 //
-// The capture stream asks for a long node.latency (8192 frames) so that the
-// graph keeps the period the program under test asks for.
+// The capture stream is passive (node.passive): its link to the monitor
+// never keeps the graph running by itself, so with nothing else playing the
+// sink idles or suspends as on a desktop where nothing plays, and a client
+// that starts playing again pays what it would pay there.  It asks for the
+// graph's default quantum (node.latency 1024 frames), so it never makes the
+// period shorter than the program under test asks for, and never longer
+// than a desktop's ordinary clients keep it.  Once the capture's node is on
+// the server it says "graph_record: connected" on stderr.  Clicks played
+// every 97 frames into a sink idle for seconds are all found, from the
+// first cycle on, at the moment they were played.
 //
 // Threads: main() and the writer on the main thread; process() on the
 // stream's data thread, which only copies into a preallocated ring.
@@ -49,7 +57,7 @@ struct BlockHeader {
   int64_t cycleNs = 0;       // the driver's start of this cycle (CLOCK_MONOTONIC)
   uint64_t ticks = 0;        // graph clock at cycleNs, in frames of the driver's rate
   uint32_t rate = 0;         // the driver's rate
-  uint32_t lastCycle = 0;    // ticks between the previous cycle's start and this one's (0: unknown)
+  uint32_t lastCycle = 0;    // ticks between the previous cycle's start and this one's
   int64_t delay = 0;         // pw_time.delay, in ticks
 };
 static_assert(sizeof(BlockHeader) == 40);
@@ -110,6 +118,7 @@ struct Recorder {
   ByteRing ring{size_t(64) << 20};
   std::atomic<uint64_t> lost{0};
   uint64_t lastTicks = 0;
+  uint32_t lastFrames = 0;
   bool haveLast = false;
 
   // --check: a click (one full-scale sample) every kClickEvery frames, at a
@@ -133,9 +142,18 @@ void onCapture(void* self) {
   h.cycleNs = t.now;
   h.ticks = t.ticks;
   h.rate = t.rate.denom;
-  h.lastCycle = r->haveLast && t.ticks > r->lastTicks ? uint32_t(t.ticks - r->lastTicks) : 0;
+  // The cycle before this one: the ticks since our last block when that
+  // was the cycle before; after a pause of the graph or a skipped cycle,
+  // the length of the last cycle we saw (the period does not change then);
+  // for the first block, its own length.
+  h.lastCycle = h.frames;   // the first block: as long as this one
+  if (r->haveLast && t.ticks > r->lastTicks) {
+    const uint64_t since = t.ticks - r->lastTicks;
+    h.lastCycle = since <= uint64_t(r->lastFrames) * 3 / 2 ? uint32_t(since) : r->lastFrames;
+  }
   h.delay = t.delay;
   r->lastTicks = t.ticks;
+  r->lastFrames = h.frames;
   r->haveLast = true;
   const auto* samples = d.data ? static_cast<const uint8_t*>(d.data) + (d.chunk ? d.chunk->offset : 0) : nullptr;
   if (h.frames && !r->ring.push(&h, sizeof h, samples, size_t(h.frames) * 8)) r->lost.fetch_add(1);
@@ -175,18 +193,30 @@ void onClicks(void* self) {
   pw_stream_queue_buffer(r->clicks, b);
 }
 
+// The capture's node is on the server; the session manager links it to
+// the sink at once (its format is only set once the graph runs: a passive
+// link to an idle sink is prepared when something plays).
+void onCaptureState(void*, pw_stream_state old, pw_stream_state state, const char*) {
+  if (state == PW_STREAM_STATE_PAUSED && old == PW_STREAM_STATE_CONNECTING)
+    std::fprintf(stderr, "graph_record: connected\n");
+}
+
 pw_stream* makeStream(Recorder& r, bool capture, const std::string& target, void (*process)(void*),
                       uint32_t latency) {
   pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
                                            capture ? "Capture" : "Playback", nullptr);
   pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", latency, r.rate);
-  if (capture) pw_properties_set(props, PW_KEY_STREAM_CAPTURE_SINK, "true");
+  if (capture) {
+    pw_properties_set(props, PW_KEY_STREAM_CAPTURE_SINK, "true");
+    pw_properties_set(props, PW_KEY_NODE_PASSIVE, "true");
+  }
   if (!target.empty()) pw_properties_set(props, PW_KEY_TARGET_OBJECT, target.c_str());
   pw_properties_set(props, PW_KEY_NODE_NAME, capture ? "graph-record" : "graph-record-clicks");
   static pw_stream_events eventsCapture{}, eventsClicks{};
   pw_stream_events& ev = capture ? eventsCapture : eventsClicks;
   ev.version = PW_VERSION_STREAM_EVENTS;
   ev.process = process;
+  if (capture) ev.state_changed = &onCaptureState;
   pw_stream* s = pw_stream_new_simple(pw_thread_loop_get_loop(r.loop), capture ? "graph-record" : "graph-clicks",
                                       props, &ev, &r);
   uint8_t buffer[1024];
@@ -257,7 +287,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   pw_thread_loop_lock(r.loop);
-  r.capture = makeStream(r, true, target, &onCapture, 8192);
+  r.capture = makeStream(r, true, target, &onCapture, 1024);
   if (check) {
     r.clicksWanted = uint64_t(check);
     r.clickAtMs.reserve(size_t(check));

@@ -33,6 +33,7 @@ import struct
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 
@@ -412,7 +413,14 @@ class GraphMonitor(Monitor):
     sink took them in, on the monotonic clock now_ms() reads, so the times
     are exact however late this process reads them.  offset_cycles (from
     graph_offset_cycles) says whether that cycle is the one the block came
-    in or the one before.  The same looking-back calls as Monitor."""
+    in or the one before.  The same looking-back calls as Monitor.
+
+    The recorder is passive: it never keeps the graph running, so while
+    nothing plays it delivers nothing (the sink idles as on a desktop).
+    Made, it waits until the recorder is on the server (and half a second
+    for the session manager to link it) and, with wait_for_data, until a
+    tenth of a second has arrived; with wait_for_data 0 (nothing need be
+    playing yet) no longer."""
 
     def __init__(self, target="bench_null", offset_cycles=0, keep_seconds=None, on_frames=None,
                  recorder=None, env=None, rate=48000, wait_for_data=5.0):
@@ -422,14 +430,44 @@ class GraphMonitor(Monitor):
         recorder = recorder or graph_recorder()
         if not recorder:
             raise Failure("no graph_record program (build it)")
+        self._connected = threading.Event()
         self._proc = subprocess.Popen([recorder, "--target", target, "--rate", str(rate)], env=env,
-                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self._reader = threading.Thread(target=self._read_blocks, daemon=True)
         self._reader.start()
-        self._wait_for_data(wait_for_data)
-        if not self.count():
+        threading.Thread(target=self._read_said, daemon=True).start()
+        if not self._connected.wait(10.0):
             self.close()
-            raise Failure("the graph's monitor delivered nothing")
+            raise Failure("graph_record did not reach the PipeWire server within 10 s")
+        time.sleep(0.5)
+        if wait_for_data:
+            self._wait_for_data(wait_for_data)
+            if not self.count():
+                self.close()
+                raise Failure("the graph's monitor delivered nothing")
+
+    def wait_for_silence(self, quiet_ms, timeout_ms, level=SILENCE):
+        """As Monitor's; besides, a graph that has delivered nothing for
+        quiet_ms is idle: nothing plays."""
+        end = now_ms() + timeout_ms
+        while True:
+            with self.lock:
+                arrived = self._reads[-1][1] if self._reads else None
+            if arrived is None or now_ms() - arrived > quiet_ms + 50.0:
+                return True
+            last = self.last_ms()
+            if self.first_ms() <= last - quiet_ms and self.peak(last - quiet_ms, last + 1) < level:
+                return True
+            if now_ms() > end:
+                return False
+            threading.Event().wait(0.01)
+
+    def _read_said(self):
+        for line in self._proc.stderr:
+            if b"connected" in line:
+                self._connected.set()
+            elif line.startswith(b"graph_record:"):
+                self.error = line.decode("utf-8", "replace").strip()
 
     def _read_blocks(self):
         f = self._proc.stdout
@@ -465,13 +503,16 @@ class GraphMonitor(Monitor):
                 p.wait()
         if p and p.stdout:
             p.stdout.close()
+        if p and p.stderr:
+            p.stderr.close()
 
 
 def open_monitor(clock="auto", target="bench_null", keep_seconds=None, on_frames=None, fragment_frames=None,
-                 rate=None):
+                 rate=None, wait_for_data=5.0):
     """The default sink's monitor, timed by the best clock there is: under
     PipeWire (with clock "auto" or "graph") the graph's own cycle times,
-    checked first with clicks (graph_offset_cycles); otherwise the
+    checked first with clicks (graph_offset_cycles), waiting up to
+    wait_for_data s for sound (0: none need be playing yet); otherwise the
     PulseAudio monitor stream's latency reports.  Says which on stderr."""
     name = server_name()
     recorder = graph_recorder()
@@ -484,7 +525,7 @@ def open_monitor(clock="auto", target="bench_null", keep_seconds=None, on_frames
         print("monitor: %s's monitor timed by the graph's cycles (checked: played %d cycle(s) before it is "
               "delivered)" % (target, offset), file=sys.stderr)
         return GraphMonitor(target, offset, keep_seconds=keep_seconds, on_frames=on_frames,
-                            rate=rate or 48000)
+                            rate=rate or 48000, wait_for_data=wait_for_data)
     print("monitor: timed by the monitor stream's latency reports (%s)" % (name or "no server name"),
           file=sys.stderr)
     return Monitor(rate=rate or 44100, keep_seconds=keep_seconds, on_frames=on_frames,

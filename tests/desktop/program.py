@@ -3,6 +3,7 @@
 with a home, cache and runtime folder of its own, and stopped by its id."""
 import os
 import pwd
+import re
 import shutil
 import subprocess
 import tempfile
@@ -61,6 +62,9 @@ class Program:
         return self.proc.poll() is None
 
     def output(self):
+        """What it has said so far; after stop(), all it said."""
+        if self.scratch is None:
+            return self.said
         try:
             with open(self.log_path, "rb") as f:
                 return f.read().decode("utf-8", "replace")
@@ -74,9 +78,26 @@ class Program:
         return stats.cpu_seconds(self.pid)
 
     def stop(self):
-        """Ends it (TERM, then KILL after 3 s) and removes its folders; its status."""
+        """Ends it (TERM, then KILL after 3 s) and removes its folders, keeping
+        what it said; its status."""
         status = stop(self.proc, 3.0)
         if self.scratch:
+            self.said = self.output()
             shutil.rmtree(self.scratch, ignore_errors=True)
             self.scratch = None
         return status
+
+
+def pipewire_periods(said):
+    """The periods, in frames, the program's stderr says it played at or
+    asked for under PipeWire, in order ("sound through PipeWire ..., 128
+    frames at 48000 Hz", "... asking for 256 frames")."""
+    return [int(m.group(1) or m.group(2)) for m in
+            re.finditer(r"sound through PipeWire[^\n]*?(\d+) frames at|asking for (\d+) frames", said)]
+
+
+def missed_cycles(said):
+    """The graph cycles the program says it missed ("N missed cycle(s)" on
+    its stderr; the last such count), or None when it does not say."""
+    counts = re.findall(r"(\d+) missed cycle", said)
+    return int(counts[-1]) if counts else None

@@ -32,8 +32,11 @@ def private_env(tmp):
         "PULSE_RUNTIME_PATH": os.path.join(tmp, "pulse"),
         "PULSE_STATE_PATH": os.path.join(tmp, "pulse-state"),
         "PULSE_SERVER": "unix:" + os.path.join(tmp, "pulse", "native"),
-        # no session bus: nothing may start one (D-Bus autolaunch)
+        # no session bus: nothing may start one (D-Bus autolaunch); no
+        # system bus either (so no RealtimeKit of the machine's own) unless
+        # a test starts one (realtimekit.py)
         "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(tmp, "no-bus"),
+        "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + os.path.join(tmp, "no-system-bus"),
         "NO_AT_BRIDGE": "1",
     })
     for k in ("HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR",

@@ -40,3 +40,40 @@ def cpu_seconds(pid="self"):
 
 def major_faults(pid="self"):
     return stat_field(12, pid)
+
+
+POLICIES = {0: "SCHED_OTHER", 1: "SCHED_FIFO", 2: "SCHED_RR", 3: "SCHED_BATCH", 5: "SCHED_IDLE", 6: "SCHED_DEADLINE"}
+
+
+def threads(pid):
+    """Each thread of pid as (tid, name, policy, real-time priority), from
+    /proc/PID/task/*/stat (proc(5) fields 40 and 41); [] when it is gone."""
+    out = []
+    try:
+        tids = sorted(int(t) for t in os.listdir("/proc/%d/task" % pid))
+    except OSError:
+        return out
+    for tid in tids:
+        try:
+            with open("/proc/%d/task/%d/comm" % (pid, tid)) as f:
+                name = f.read().strip()
+        except OSError:
+            continue
+        rtprio, policy = stat_field(40, "%d/task/%d" % (pid, tid)), stat_field(41, "%d/task/%d" % (pid, tid))
+        if policy < 0:
+            continue
+        out.append((tid, name, POLICIES.get(policy & ~0x40000000, str(policy)), rtprio))
+    return out
+
+
+def scheduling(pid):
+    """One line: the real-time threads of pid with their policy and
+    priority, then the names of those in the ordinary class."""
+    ts = threads(pid)
+    if not ts:
+        return "unknown (not running)"
+    rt = ["%s %s %d" % (name, policy, prio) for _tid, name, policy, prio in ts
+          if policy in ("SCHED_FIFO", "SCHED_RR")]
+    other = [name for _tid, name, policy, _prio in ts if policy not in ("SCHED_FIFO", "SCHED_RR")]
+    return "; ".join((rt or ["no real-time thread"]) +
+                     (["%s: %s" % ("the others" if rt else "all", ", ".join(other))] if other else []))

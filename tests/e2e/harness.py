@@ -6,6 +6,7 @@ The driving itself (servers, keys, monitor, pitch, screenshots) is
 tests/desktop/'s."""
 import argparse
 import os
+import pwd
 import shutil
 import subprocess
 import sys
@@ -15,10 +16,11 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from desktop.children import T0, Children, Failure, log, poll, stop  # noqa: E402,F401
 from desktop.keys import Keyboard  # noqa: E402
-from desktop.monitor import Monitor  # noqa: E402
+from desktop.monitor import GraphMonitor, Monitor, graph_offset_cycles, graph_recorder  # noqa: E402
+from desktop.program import as_user  # noqa: E402
 from desktop.pitch import RATE, find_onset, frame_rms, midi_hz, pitch  # noqa: E402,F401
 from desktop.screen import Screen, connect, save_png  # noqa: E402
-from desktop import servers  # noqa: E402
+from desktop import realtimekit, servers  # noqa: E402
 from panel import MAIN_SIZE, SPLASH_SIZE, TOLERANCE, Artwork, Panel, expected_labels, expected_names  # noqa: E402,F401
 
 SKIP = 77
@@ -50,6 +52,8 @@ class Run:
         self.screen = None
         self.monitor = None
         self.step = "setting up"
+        self.rtkit = None            # RealtimeKit, when --rtkit started it
+        self.program_env = None      # the program's environment, once launched
 
     # servers and the program ---------------------------------------------
     def private_env(self):
@@ -61,20 +65,100 @@ class Run:
         self.screen = Display(display)
         log("Xvfb on display", display)
 
-    def start_sound(self):
+    def start_sound(self, keep_running=True, graph_clock=False):
         """A private sound server with a null sink, and its monitor recorded:
         PulseAudio, or PipeWire with WirePlumber and pipewire-pulse
         (--sound-server pipewire), where the program plays through its
-        native PipeWire output."""
+        native PipeWire output.  keep_running: a silent stream plays into
+        the sink throughout; without it nothing else is in the graph.
+        graph_clock (PipeWire): the monitor is timed by the graph's cycles
+        (a passive recorder, which delivers only while something plays)."""
         if self.args.sound_server == "pipewire":
-            server = servers.start_pipewire(self.children, self.env, self.out, SINK)
+            server = servers.start_pipewire(self.children, self.env, self.out, SINK, keep_running)
         else:
             server = servers.start_pulseaudio(self.children, self.env, os.path.join(self.out, "pulseaudio.log"),
-                                              SINK)
+                                              SINK, keep_running=keep_running)
+        if graph_clock and self.args.sound_server == "pipewire":
+            recorder = graph_recorder()
+            if not recorder:
+                raise Failure("no graph_record beside the program (build it)")
+            offset = graph_offset_cycles(recorder, SINK, self.env)
+            if offset is None:
+                raise Failure("graph_record --check found its clicks at no steady moment")
+            self.monitor = GraphMonitor(SINK, offset, recorder=recorder, env=self.env, wait_for_data=0)
+            log("monitor timed by the graph's cycles (played %d cycle(s) before delivered)" % offset)
+            return
         self.monitor = Monitor(server=server, device=SINK + ".monitor", fragment_frames=512)
         if not self.monitor.count():
             raise Failure("the sink's monitor delivers nothing")
         log("monitor delivering")
+
+    def start_realtimekit(self):
+        """With --rtkit, RealtimeKit as Debian's desktops have it, granting
+        the program's user real-time priority (tests/desktop/realtimekit.py);
+        where it cannot be had (not root, not installed) the run goes on
+        without it and says so.  Before the sound server, which reaches it too."""
+        if not self.args.rtkit:
+            return False
+        why = realtimekit.missing()
+        if why:
+            log("RealtimeKit not started:", why)
+            return False
+        os.chmod(self.tmp, 0o711)   # polkitd and rtkit, as their own users, reach the bus inside
+        user = self.ordinary_user() or pwd.getpwuid(os.getuid()).pw_name
+        self.rtkit = realtimekit.RealtimeKit(self.children, os.path.join(self.tmp, "rtkit"), [user])
+        try:
+            self.env.update(self.rtkit.start())
+        except Failure as e:
+            log("RealtimeKit not started:", e)
+            self.rtkit.stop()
+            return False
+        log("RealtimeKit up, granting", user)
+        return True
+
+    def ordinary_user(self):
+        """With --ordinary-user as root: nobody, whom the program then runs
+        as, if nobody can run it (its folders may be closed to others: then
+        it runs as this user, and says so once); otherwise None."""
+        if not (self.args.ordinary_user and os.geteuid() == 0):
+            return None
+        if not hasattr(self, "_nobody_runs"):
+            try:
+                self._nobody_runs = subprocess.run(
+                    [self.args.program, "--version"], preexec_fn=as_user("nobody"), cwd="/",
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30).returncode == 0
+            except (OSError, subprocess.SubprocessError):
+                self._nobody_runs = False
+            if not self._nobody_runs:
+                log("nobody cannot run %s (a folder on its way is closed to others): it runs as root"
+                    % self.args.program)
+        return "nobody" if self._nobody_runs else None
+
+    def _user_env(self, user):
+        """The program's environment as user: folders of its own, and the
+        servers' sockets made reachable."""
+        pw = pwd.getpwnam(user)
+        home = os.path.join(self.tmp, "user")
+        env = dict(self.env)
+        for key, sub in (("HOME", "home"), ("XDG_CACHE_HOME", "cache"), ("XDG_CONFIG_HOME", "home/.config"),
+                         ("XDG_DATA_HOME", "home/.local/share"), ("XDG_RUNTIME_DIR", "runtime")):
+            env[key] = os.path.join(home, sub)
+        for d in [home] + [env[k] for k in ("HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME",
+                                             "XDG_RUNTIME_DIR")]:
+            os.makedirs(d, mode=0o700, exist_ok=True)
+            os.chown(d, pw.pw_uid, pw.pw_gid)
+        env.pop("PULSE_RUNTIME_PATH", None)
+        env.pop("PULSE_STATE_PATH", None)
+        env.update(USER=user, LOGNAME=user)
+        os.chmod(self.tmp, 0o711)
+        socket = env["PULSE_SERVER"][len("unix:"):]
+        for d in (os.path.dirname(socket), env.get("PIPEWIRE_RUNTIME_DIR"), self.env["XDG_RUNTIME_DIR"]):
+            if d and os.path.isdir(d):
+                os.chmod(d, 0o711)
+        for sock in (socket, os.path.join(env.get("PIPEWIRE_RUNTIME_DIR", "/nonexistent"), "pipewire-0")):
+            if os.path.exists(sock):
+                os.chmod(sock, 0o666)
+        return env
 
     def start_instrument(self, autorepeat=(30000, 1000)):
         """The sound server, the X server with NumLock on, and the program
@@ -100,9 +184,12 @@ class Run:
         self.start_sound()
 
     def launch(self, log_name, env=None):
-        env = dict(env or self.env, QT_QPA_PLATFORM="xcb")
-        return self.children.start([self.args.program], env, os.path.join(self.out, log_name),
-                                   name="plinkora", cwd=self.tmp)
+        """The program, as this user or (--ordinary-user, as root) as nobody."""
+        user = self.ordinary_user()
+        env = dict(env or (self._user_env(user) if user else self.env), QT_QPA_PLATFORM="xcb")
+        self.program_env = env
+        return self.children.start([self.args.program], env, os.path.join(self.out, log_name), name="plinkora",
+                                   cwd=env["HOME"] if user else self.tmp, preexec_fn=as_user(user))
 
     def save_picture(self, name, a):
         self.shots += 1
@@ -258,6 +345,8 @@ class Run:
             except Exception as e:   # the report matters more than the recording
                 log("could not save the monitor recording:", e)
             self.monitor.close()
+        if self.rtkit is not None:
+            self.rtkit.stop()
         self.children.stop_all()
         shutil.rmtree(self.tmp, ignore_errors=True)
         if ok and not self.args.keep:
@@ -265,7 +354,7 @@ class Run:
 
     @property
     def cache(self):
-        return os.path.join(self.env["XDG_CACHE_HOME"], "plinkora")
+        return os.path.join((self.program_env or self.env)["XDG_CACHE_HOME"], "plinkora")
 
 
 def _read(path):
@@ -285,6 +374,11 @@ def script_arguments(doc):
     ap.add_argument("--keep", action="store_true", help="keep the artifacts after a pass too")
     ap.add_argument("--sound-server", choices=("pulseaudio", "pipewire"), default="pulseaudio",
                     help="the private sound server the program plays through")
+    ap.add_argument("--ordinary-user", action="store_true",
+                    help="as root, run the program as nobody, an ordinary user (as any other user: as that user)")
+    ap.add_argument("--rtkit", action="store_true",
+                    help="RealtimeKit as Debian's desktops have it, for the program's user (needs root; "
+                         "without root the run goes on without it)")
     return ap
 
 
