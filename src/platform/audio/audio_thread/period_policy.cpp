@@ -92,7 +92,8 @@ PeriodPolicy::Change PeriodPolicy::cycle(const Cycle& c) noexcept {
       return step_ != before ? Change::BackUp : Change::None;
     }
     cleanSinceNs_ = c.ns;
-    if (c.audible) {
+    const bool starting = c.ns - startNs_ < seconds(config_.startupSeconds);
+    if (c.audible && !starting) {
       misses_[missNext_] = c.ns;
       missNext_ = (missNext_ + 1) % config_.stepMisses;
       missCount_ = std::min(missCount_ + 1, config_.stepMisses);

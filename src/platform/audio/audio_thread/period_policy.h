@@ -14,8 +14,9 @@
 //   it has run trialSeconds without a miss: its first miss sends the
 //   period back where it came from at once.
 // - Past its trial, a period is lengthened by one step when stepMisses
-//   misses that could be heard fall within windowSeconds.  Misses nobody
-//   hears (silence) do not lengthen it.
+//   misses that could be heard fall within windowSeconds (five in a minute:
+//   a stall of the machine now and then is no reason).  Misses nobody hears
+//   (silence) do not lengthen it.
 // - A shorter period is tried again only while nothing sounds and no take
 //   is recording, so that a miss in the trial is never heard; the first try
 //   of a period that failed waits retrySeconds, each further one twice as
@@ -23,9 +24,10 @@
 //   failuresToGiveUp failures; one that held (holdSeconds of sound without
 //   being lengthened) is always tried again: after a bad minute the period
 //   comes back down.
-// - Failures in the first startupSeconds (the program loading and its start
-//   sound on the same cores) lengthen the period for the moment but are not
-//   held against the shorter one.
+// - In the first startupSeconds (the program loading and its start sound on
+//   the same cores) only the first period's trial is judged: a miss there
+//   lengthens the period for the moment, and is held neither against that
+//   period nor towards lengthening the next.
 //
 // Threads: a plain value, used by one thread at a time (the output's data
 // thread); no lock, no allocation.
@@ -46,7 +48,7 @@ public:
     double settleSeconds = 0.5;
     double trialSeconds = 20.0;
     double windowSeconds = 60.0;
-    int stepMisses = 3;
+    int stepMisses = 5;
     double holdSeconds = 60.0;
     double retrySeconds = 30.0;
     double longestRetrySeconds = 600.0;
