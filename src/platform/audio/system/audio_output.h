@@ -39,6 +39,10 @@ public:
   // "sound through PipeWire 0.3.65, 256 frames at 48000 Hz (5.3 ms)".
   // Empty for outputs that are not the system's.
   virtual std::string announcement() const { return {}; }
+  // Whether the player is at the instrument (its window is the active one).
+  // An output that pauses while idle does so only while the player is away,
+  // and plays again at once when they come back.
+  virtual void setPlayerPresent(bool /*present*/) {}
   // Why start() failed, or why the output stopped; empty when neither.
   const std::string& error() const { return error_; }
 
