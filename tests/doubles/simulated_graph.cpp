@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "doubles/simulated_graph.h"
 
+#include <chrono>
+
 namespace platform {
 
 bool SimulatedGraph::start(AudioEngine& engine) {
+  if (gate_.valid()) gate_.wait_for(std::chrono::seconds(10));
   if (!answers_) {
     error_ = "no PipeWire server";
     return false;
@@ -23,7 +26,7 @@ uint32_t SimulatedGraph::cycle(int64_t cycleNs, uint32_t frames) {
   if (!running_ || !feed_) return 0;
   if (frames == 0) frames = period_;
   block_.assign(size_t(frames) * 2, -2.0f);   // no sample can be this: a gap would show
-  const uint32_t got = feed_->fill(cycleNs, frames, period_, block_.data());
+  const uint32_t got = feed_->fill(cycleNs, frames, frames, block_.data());
   given_.insert(given_.end(), block_.begin(), block_.begin() + long(got) * 2);
   return got;
 }
