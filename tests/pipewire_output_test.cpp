@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The PipeWire output's parts that need no server: which output is chosen,
-// the missed-cycle watch, the data thread's figures, and a start with no
-// server to answer.
+// the missed-cycle watch, the data thread's figures, the server's clock
+// settings, and a start with no server to answer.
 #include "platform/audio/audio_thread/audio_engine.h"
 #include "platform/audio/audio_thread/cycle_stats.h"
 #include "platform/audio/audio_thread/cycle_watch.h"
 #include "platform/audio/system/output_choice.h"
 #include "platform/audio/system/pipewire_output.h"
+#include "platform/audio/system/pipewire_settings.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>
@@ -135,6 +136,30 @@ TEST(CycleStats, TheDataThreadsTimeIsToldAgainstEachCyclesOwnPeriod) {
   const std::string text = stats.summary();
   EXPECT_NE(text.find("6 page faults in 2 cycles"), std::string::npos) << text;
   EXPECT_NE(text.find("silent: 1 cycles"), std::string::npos) << text;
+}
+
+TEST(PipeWireClock, TheLongestPeriodTheGraphMayRunAtIsWhatTheServerSays) {
+  PipeWireClock c;   // PipeWire's defaults
+  EXPECT_EQ(c.longestPeriodFor(0), 1024u) << "nothing asked: the default quantum";
+  EXPECT_EQ(c.longestPeriodFor(256), 256u);
+  EXPECT_EQ(c.longestPeriodFor(8192), 2048u) << "cut to the largest period";
+  c.minQuantum = 1024;   // as inside a virtual machine PipeWire recognises
+  EXPECT_EQ(c.longestPeriodFor(256), 1024u);
+  c.forceQuantum = 64;
+  EXPECT_EQ(c.longestPeriodFor(256), 64u);
+
+  EXPECT_EQ(parseLatencyFrames("1024/48000", 48000), 1024u);
+  EXPECT_EQ(parseLatencyFrames("512/44100", 48000), 557u);
+  EXPECT_EQ(parseLatencyFrames("256", 48000), 256u);
+  for (const char* bad : {"", "x", "256/", "/48000", "256/0", "256 frames"})
+    EXPECT_EQ(parseLatencyFrames(bad, 48000), 0u) << '"' << bad << '"';
+
+  testing_support::ScratchDir dir;
+  ScopedEnv noServer("PIPEWIRE_RUNTIME_DIR", (dir.path + "nowhere").c_str());
+  ScopedEnv noRemote("PIPEWIRE_REMOTE", nullptr);
+  const PipeWireClock none = readPipeWireClock(200);
+  EXPECT_FALSE(none.answered);
+  EXPECT_EQ(none.longestPeriodFor(0), 1024u);
 }
 
 TEST(OutputChoice, TheEnvironmentForcesAServerAndAnythingElseLeavesTheChoiceToTheProgram) {
