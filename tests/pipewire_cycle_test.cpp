@@ -351,3 +351,30 @@ TEST_F(GraphCycle, NotesWhileALostStreamIsReopenedAreNotHeldUpAndSoundOnTheNewOn
   EXPECT_GT(peak(channel(rig.graph().given(), 0)), 0.05f);
   EXPECT_EQ(rig.engine().midiDispatched(), 7u) << "the program change and the six notes";
 }
+
+TEST_F(GraphCycle, TheLoopStoppedWhileALostStreamIsReopenedStaysStopped) {
+  testing_support::ScratchDir dir;
+  std::vector<float> loop(900 * 2, 0.25f);
+  ASSERT_TRUE(writeFloatWav(dir.path + "loop.wav", loop, 2, kGraphRate));
+  GraphRig rig;
+  ASSERT_EQ(rig.sound->sndPlaySound((dir.path + "loop.wav").c_str(), SND_ASYNC | SND_LOOP), 1);
+  rig.graph().run(monotonicNs(), 4800);
+  ASSERT_GT(peak(channel(rig.graph().given(), 0)), 0.2f);
+
+  std::promise<void> serverAnswers;
+  rig.gate = serverAnswers.get_future().share();
+  rig.graphs[0]->lose();
+  EXPECT_TRUE(rig.sound->ensureOutput());   // the lost stream is being reopened ...
+  ASSERT_TRUE(rig.sound->reopening());
+  EXPECT_EQ(rig.sound->sndPlaySound(nullptr, SND_NODEFAULT), 1);   // ... when the loop is switched off
+  serverAnswers.set_value();
+  rig.sound->finishReopening();
+  ASSERT_EQ(rig.graphs.size(), 2u);
+  const int64_t t = monotonicNs();
+  rig.graph().run(t, 48000);
+  const auto& out = rig.graph().given();
+  size_t loopLike = 0;   // frames exactly as the loop's, on both channels
+  for (size_t f = 0; f < out.size() / 2; ++f) loopLike += out[f * 2] == 0.25f && out[f * 2 + 1] == 0.25f;
+  // The stop lands one period after its call, so at most that much is heard.
+  EXPECT_LE(loopLike, kPeriod) << "the loop went on after it was switched off";
+}

@@ -206,8 +206,9 @@ MMRESULT SoundSystem::midiOutClose(HMIDIOUT hmo) {
 BOOL SoundSystem::sndPlaySound(const char* name, uint32_t flags) {
   WaveChannel& wave = engine_.wave();
   if (!name) {
-    // Nothing can be playing when no output has ever run.
-    if (!engineRuns()) return 1;
+    // Nothing can be playing when no output has ever run.  A stop while a
+    // lost output is being reopened is kept for the new one.
+    if (!offline() && !outputRan_) return 1;
     return wave.stop() ? 1 : 0;
   }
   if (!ensureOutput()) return 0;
