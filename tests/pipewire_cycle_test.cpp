@@ -6,6 +6,7 @@
 // what the graph was given; and a server that goes away is replaced after
 // the next note, off the caller's thread, with the take going on.
 #include "doubles/simulated_graph.h"
+#include "platform/audio/audio_thread/graph_feed.h"
 #include "mci_test_util.h"
 #include "platform/audio/audio_thread/command_clock.h"
 #include "platform/audio/calls/sound_system.h"
@@ -192,6 +193,36 @@ TEST_F(GraphCycle, TheWaveChannelStartsAndStopsOnePeriodAfterItsCalls) {
     ASSERT_EQ(out[f * 2 + 1], loop[((f - start) % n) * 2 + 1]) << "frame " << f;
   }
   EXPECT_EQ(firstSound(out, stop), SIZE_MAX) << "sound after the stop";
+}
+
+TEST_F(GraphCycle, ASecondNodeAskingInTheSameCycleGetsTheSameBlockAndTheEngineMovesOnOnce) {
+  SoundSystemOptions o = SoundSystemOptions::offline();
+  o.sampleRate = kGraphRate;
+  o.poolSize = 4;
+  SoundSystem sound(o);
+  HMIDIOUT h = 0;
+  ASSERT_EQ(sound.midiOutOpen(&h, MIDI_MAPPER), MMSYSERR_NOERROR);
+  ASSERT_EQ(sound.midiOutShortMsg(h, programChange(24)), MMSYSERR_NOERROR);
+  GraphFeed feed(sound.engine());
+  const int64_t t = monotonicNs();
+  ASSERT_EQ(sound.midiOutShortMsg(h, noteOn(69)), MMSYSERR_NOERROR);
+  std::vector<float> first(256 * 2), second(256 * 2);
+  float loudest = 0.0f;
+  for (int i = 0; i < 60; ++i) {
+    GraphFeed::Cycle c;
+    c.position = 5000 + uint64_t(i) * 256;
+    c.ns = t + int64_t(i) * 5333333;
+    c.frames = 256;
+    c.delayFrames = 256;
+    ASSERT_EQ(feed.fill(c, first.data()), 256u);
+    const uint64_t written = sound.engine().written();
+    ASSERT_EQ(feed.fill(c, second.data()), 256u) << "cycle " << i;
+    EXPECT_EQ(sound.engine().written(), written) << "rendered twice in cycle " << i;
+    ASSERT_EQ(first, second) << "cycle " << i;
+    for (float v : first) loudest = std::max(loudest, std::fabs(v));
+  }
+  EXPECT_EQ(sound.engine().written(), 60u * 256u);
+  EXPECT_GT(loudest, 0.05f) << "the note was heard: the blocks compared held sound";
 }
 
 // ---- the recorder ----

@@ -26,7 +26,13 @@ uint32_t SimulatedGraph::cycle(int64_t cycleNs, uint32_t frames) {
   if (!running_ || !feed_) return 0;
   if (frames == 0) frames = period_;
   block_.assign(size_t(frames) * 2, -2.0f);   // no sample can be this: a gap would show
-  const uint32_t got = feed_->fill(cycleNs, frames, frames, block_.data());
+  GraphFeed::Cycle c;
+  c.position = position_;
+  c.ns = cycleNs;
+  c.frames = frames;
+  c.delayFrames = frames;
+  const uint32_t got = feed_->fill(c, block_.data());
+  position_ += frames;
   given_.insert(given_.end(), block_.begin(), block_.begin() + long(got) * 2);
   return got;
 }

@@ -63,6 +63,7 @@ private:
   std::shared_future<void> gate_;
   double rate_ = 48000.0;
   std::unique_ptr<GraphFeed> feed_;
+  uint64_t position_ = 0;   // the graph's clock
   std::vector<float> given_;
   std::vector<float> block_;
 };

@@ -273,7 +273,12 @@ void PipeWireOutput::process() noexcept {
     policy_.restart();
   }
   // Commands land one period after their stamps, never before this block.
-  const uint32_t got = feed_->fill(startNs, frames, period, static_cast<float*>(d.data));
+  GraphFeed::Cycle cycle;
+  cycle.position = ticks;
+  cycle.ns = startNs;
+  cycle.frames = frames;
+  cycle.delayFrames = period;
+  const uint32_t got = feed_->fill(cycle, static_cast<float*>(d.data));
   d.chunk->offset = 0;
   d.chunk->stride = kStride;
   d.chunk->size = got * kStride;
