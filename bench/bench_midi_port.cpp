@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
       switch ((c + uint64_t(k)) % 3) {
         case 0: {
           const auto t0 = Clock::now();
-          feed.fill(ns, kPeriod, kPeriod, block.data());
+          feed.fill({c, ns, kPeriod, kPeriod}, block.data());
           fPlain.cycle.push_back(us(Clock::now() - t0));
           break;
         }

@@ -360,7 +360,8 @@ TEST_F(PortSound, ANewStreamAfterTheServerWentAwayCarriesThePortOn) {
   rig.send(noteOn(60));
   rig.graph().run(monotonicNs(), 4800);
   rig.graph().lose();
-  rig.send(noteOn(67));   // opens a new stream, with its port
+  rig.send(noteOn(67));   // opens a new stream, with its port, on a thread of its own
+  rig.sound->finishReopening();
   ASSERT_EQ(rig.graphs.size(), 2u);
   rig.graph().run(monotonicNs(), 4800);
   const auto& ev = rig.graph().portEvents();

@@ -2,9 +2,11 @@
 // The engine behind a PipeWire graph in miniature (tests/doubles): every
 // strike and wave command lands one period after its stamp, at its own
 // frame wherever it falls in the cycle, never before the block being
-// rendered; a take is sample for sample what the graph was given; and a
-// server that goes away is replaced at the next note with the take going on.
+// rendered, whatever period the graph runs at; a take is sample for sample
+// what the graph was given; and a server that goes away is replaced after
+// the next note, off the caller's thread, with the take going on.
 #include "doubles/simulated_graph.h"
+#include "platform/audio/audio_thread/graph_feed.h"
 #include "mci_test_util.h"
 #include "platform/audio/audio_thread/command_clock.h"
 #include "platform/audio/calls/sound_system.h"
@@ -15,7 +17,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <future>
 #include <random>
+#include <utility>
 
 using namespace platform;
 using namespace soundtest;
@@ -35,6 +39,8 @@ struct GraphRig {
   HMIDIOUT h = 0;
   bool serverAnswers = true;
   int opened = 0;   // outputs asked for
+  uint32_t period = kPeriod;
+  std::shared_future<void> gate;   // when valid, new streams answer only once it is ready
 
   explicit GraphRig(int poolSize = 6, bool room = false) {
     SoundSystemOptions o;
@@ -48,7 +54,8 @@ struct GraphRig {
         past.push_back(graphs.back()->given());
         graphs.back() = nullptr;
       }
-      auto g = std::make_unique<SimulatedGraph>(kPeriod, serverAnswers);
+      auto g = std::make_unique<SimulatedGraph>(period, serverAnswers);
+      if (gate.valid()) g->holdStartUntil(gate);
       if (serverAnswers) graphs.push_back(g.get());
       return g;
     };
@@ -58,6 +65,11 @@ struct GraphRig {
   AudioEngine& engine() { return sound->engine(); }
   bool open() { return sound->midiOutOpen(&h, MIDI_MAPPER) == MMSYSERR_NOERROR; }
   void send(uint32_t msg) { ASSERT_EQ(sound->midiOutShortMsg(h, msg), MMSYSERR_NOERROR); }
+  // The note after the server went away: it opens a new stream.
+  void sendAndReopen(uint32_t msg) {
+    send(msg);
+    sound->finishReopening();
+  }
 };
 
 float maxDiff(const std::vector<float>& a, size_t aFrom, const std::vector<float>& b, size_t bFrom, size_t frames) {
@@ -79,12 +91,14 @@ protected:
 
 // ---- timed commands ----
 
-TEST_F(GraphCycle, AStrikeLandsOnePeriodAfterItsKeyWhereverInTheCycleTheKeyFell) {
+TEST_F(GraphCycle, AStrikeLandsOnePeriodAfterItsKeyWhereverInTheCycleTheKeyFellAtThePeriodTheGraphRuns) {
   const auto ref = offlineNote(24, 69, 30000, kGraphRate);
   const size_t onset = firstSound(ref);
   ASSERT_LT(onset, 2000u);
-  for (const double phase : {0.05, 0.37, 0.81}) {
+  for (const auto& [period, phase] : {std::pair{kPeriod, 0.05}, {kPeriod, 0.37}, {kPeriod, 0.81}, {256u, 0.5},
+                                      {512u, 0.2}, {1024u, 0.9}}) {
     GraphRig rig;
+    rig.period = period;
     ASSERT_TRUE(rig.open());
     rig.send(programChange(24));
     SimulatedGraph& graph = rig.graph();
@@ -103,9 +117,9 @@ TEST_F(GraphCycle, AStrikeLandsOnePeriodAfterItsKeyWhereverInTheCycleTheKeyFell)
     const auto& out = graph.given();
     const size_t start = firstSound(out, w0) - onset;
     // The key's own frame, and one period after it.
-    const double keyFrame = double(w0) + phase * kPeriod;
-    EXPECT_NEAR(double(start) - keyFrame, double(kPeriod), 1.0 + framesOf(t1 - t0)) << "phase " << phase;
-    EXPECT_NE((start - w0) % kPeriod, 0u) << "quantised to a cycle's start, phase " << phase;
+    const double keyFrame = double(w0) + phase * period;
+    EXPECT_NEAR(double(start) - keyFrame, double(period), 1.0 + framesOf(t1 - t0)) << "period " << period << ", phase " << phase;
+    EXPECT_NE((start - w0) % period, 0u) << "quantised to a cycle's start, phase " << phase;
     EXPECT_EQ(maxDiff(out, start, ref, 0, 25000), 0.0f) << "the note whole, once, phase " << phase;
   }
 }
@@ -179,6 +193,36 @@ TEST_F(GraphCycle, TheWaveChannelStartsAndStopsOnePeriodAfterItsCalls) {
     ASSERT_EQ(out[f * 2 + 1], loop[((f - start) % n) * 2 + 1]) << "frame " << f;
   }
   EXPECT_EQ(firstSound(out, stop), SIZE_MAX) << "sound after the stop";
+}
+
+TEST_F(GraphCycle, ASecondNodeAskingInTheSameCycleGetsTheSameBlockAndTheEngineMovesOnOnce) {
+  SoundSystemOptions o = SoundSystemOptions::offline();
+  o.sampleRate = kGraphRate;
+  o.poolSize = 4;
+  SoundSystem sound(o);
+  HMIDIOUT h = 0;
+  ASSERT_EQ(sound.midiOutOpen(&h, MIDI_MAPPER), MMSYSERR_NOERROR);
+  ASSERT_EQ(sound.midiOutShortMsg(h, programChange(24)), MMSYSERR_NOERROR);
+  GraphFeed feed(sound.engine());
+  const int64_t t = monotonicNs();
+  ASSERT_EQ(sound.midiOutShortMsg(h, noteOn(69)), MMSYSERR_NOERROR);
+  std::vector<float> first(256 * 2), second(256 * 2);
+  float loudest = 0.0f;
+  for (int i = 0; i < 60; ++i) {
+    GraphFeed::Cycle c;
+    c.position = 5000 + uint64_t(i) * 256;
+    c.ns = t + int64_t(i) * 5333333;
+    c.frames = 256;
+    c.delayFrames = 256;
+    ASSERT_EQ(feed.fill(c, first.data()), 256u);
+    const uint64_t written = sound.engine().written();
+    ASSERT_EQ(feed.fill(c, second.data()), 256u) << "cycle " << i;
+    EXPECT_EQ(sound.engine().written(), written) << "rendered twice in cycle " << i;
+    ASSERT_EQ(first, second) << "cycle " << i;
+    for (float v : first) loudest = std::max(loudest, std::fabs(v));
+  }
+  EXPECT_EQ(sound.engine().written(), 60u * 256u);
+  EXPECT_GT(loudest, 0.05f) << "the note was heard: the blocks compared held sound";
 }
 
 // ---- the recorder ----
@@ -266,7 +310,7 @@ TEST_F(GraphCycle, TheNoteAfterTheServerWentAwayOpensANewStreamAndTheTakeGoesOn)
 
   rig.graphs[0]->lose();
   EXPECT_FALSE(rig.sound->output()->running());
-  rig.send(noteOn(67));   // the next note opens a new stream
+  rig.sendAndReopen(noteOn(67));   // the next note opens a new stream
   ASSERT_EQ(rig.graphs.size(), 2u);
   ASSERT_TRUE(rig.sound->output()->running());
   rig.graph().run(monotonicNs(), 9600);
@@ -297,10 +341,71 @@ TEST_F(GraphCycle, WithNoServerNotesAreTakenAndAnotherStreamIsTriedAtMostOnceASe
   rig.serverAnswers = false;
   rig.graph().lose();
   const int before = rig.opened;
-  rig.send(noteOn(60));   // tries a new stream, which fails
+  rig.sendAndReopen(noteOn(60));   // tries a new stream, which fails
   EXPECT_EQ(rig.opened, before + 1);
   EXPECT_EQ(rig.sound->output(), nullptr);
-  for (int i = 0; i < 20; ++i) rig.send(noteOn(62));
+  for (int i = 0; i < 20; ++i) rig.sendAndReopen(noteOn(62));
   EXPECT_EQ(rig.opened, before + 1) << "a server that does not answer is not asked at every note";
   EXPECT_FALSE(rig.sound->lastError().empty());
+}
+
+TEST_F(GraphCycle, NotesWhileALostStreamIsReopenedAreNotHeldUpAndSoundOnTheNewOne) {
+  GraphRig rig;
+  ASSERT_TRUE(rig.open());
+  rig.send(programChange(24));
+  rig.sound->setPlayerPresent(false);   // the window is not the active one
+  EXPECT_FALSE(rig.graph().playerPresent());
+  rig.graph().run(monotonicNs(), 4800);
+
+  std::promise<void> serverAnswers;
+  rig.gate = serverAnswers.get_future().share();
+  rig.graphs[0]->lose();
+  // The server is slow to answer: the notes go on being taken, and only
+  // one new stream is asked for.
+  rig.send(noteOn(67));
+  EXPECT_TRUE(rig.sound->reopening()) << "the note waited for the new stream";
+  for (int i = 0; i < 5; ++i) rig.send(noteOn(60 + i));
+  EXPECT_TRUE(rig.sound->ensureOutput()) << "a wave sound or a tone change does not wait either";
+  EXPECT_TRUE(rig.sound->reopening());
+  serverAnswers.set_value();
+  rig.sound->finishReopening();
+  EXPECT_EQ(rig.opened, 2);
+  ASSERT_EQ(rig.graphs.size(), 2u);
+  ASSERT_TRUE(rig.sound->output() && rig.sound->output()->running());
+  EXPECT_FALSE(rig.graph().playerPresent()) << "the new stream knows the player is away";
+  rig.sound->setPlayerPresent(true);
+  EXPECT_TRUE(rig.graph().playerPresent());
+
+  // The notes kept are heard on the new stream.
+  const int64_t t = monotonicNs();
+  rig.graph().run(t, 9600);
+  EXPECT_GT(peak(channel(rig.graph().given(), 0)), 0.05f);
+  EXPECT_EQ(rig.engine().midiDispatched(), 7u) << "the program change and the six notes";
+}
+
+TEST_F(GraphCycle, TheLoopStoppedWhileALostStreamIsReopenedStaysStopped) {
+  testing_support::ScratchDir dir;
+  std::vector<float> loop(900 * 2, 0.25f);
+  ASSERT_TRUE(writeFloatWav(dir.path + "loop.wav", loop, 2, kGraphRate));
+  GraphRig rig;
+  ASSERT_EQ(rig.sound->sndPlaySound((dir.path + "loop.wav").c_str(), SND_ASYNC | SND_LOOP), 1);
+  rig.graph().run(monotonicNs(), 4800);
+  ASSERT_GT(peak(channel(rig.graph().given(), 0)), 0.2f);
+
+  std::promise<void> serverAnswers;
+  rig.gate = serverAnswers.get_future().share();
+  rig.graphs[0]->lose();
+  EXPECT_TRUE(rig.sound->ensureOutput());   // the lost stream is being reopened ...
+  ASSERT_TRUE(rig.sound->reopening());
+  EXPECT_EQ(rig.sound->sndPlaySound(nullptr, SND_NODEFAULT), 1);   // ... when the loop is switched off
+  serverAnswers.set_value();
+  rig.sound->finishReopening();
+  ASSERT_EQ(rig.graphs.size(), 2u);
+  const int64_t t = monotonicNs();
+  rig.graph().run(t, 48000);
+  const auto& out = rig.graph().given();
+  size_t loopLike = 0;   // frames exactly as the loop's, on both channels
+  for (size_t f = 0; f < out.size() / 2; ++f) loopLike += out[f * 2] == 0.25f && out[f * 2 + 1] == 0.25f;
+  // The stop lands one period after its call, so at most that much is heard.
+  EXPECT_LE(loopLike, kPeriod) << "the loop went on after it was switched off";
 }

@@ -6,12 +6,15 @@
 #include "platform/waveaudio/mci_device.h"
 #include "platform/audio/calls/sound_system.h"
 
+#include <QObject>
+
 namespace platform {
 
 RealBackend::RealBackend() = default;
 
 // The wave-audio device goes first: it may still listen to the engine.
 RealBackend::~RealBackend() {
+  presence_.reset();
   waveAudio_.reset();
   sound_.reset();
   if (instanceLock_ >= 0) {

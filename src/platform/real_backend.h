@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+class QObject;
+
 namespace platform {
 
 class SoundSystem;       // synthesizer, audio engine, output, wave channel (sound_system.h)
@@ -52,9 +54,13 @@ protected:
   virtual std::unique_ptr<SoundSystem> makeSoundSystem();
 
 private:
+  // Tells the sound system whether the application is the active one.
+  void watchPlayerPresence();
+
   std::unique_ptr<SoundSystem> sound_;
   bool synthHeard_ = true;
   std::unique_ptr<WaveAudioDevice> waveAudio_;
+  std::unique_ptr<QObject> presence_;   // its connections end before the sound system
   int instanceLock_ = -1;        // plinkora.lock, locked while this copy runs
   std::string instanceLockPath_;
   std::string workingFolder_;   // found at the first GetWindowsDirectoryA

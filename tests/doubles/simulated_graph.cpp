@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "doubles/simulated_graph.h"
 
+#include <chrono>
+
 namespace platform {
 
 bool SimulatedGraph::start(AudioEngine& engine) {
+  if (gate_.valid()) gate_.wait_for(std::chrono::seconds(10));
   if (!answers_) {
     error_ = "no PipeWire server";
     return false;
@@ -45,7 +48,7 @@ uint32_t SimulatedGraph::cycle(int64_t cycleNs, uint32_t frames) {
   port.room = portRoom_;
   if (portLinked_ && portFirst_) shared_->cycleEvents(cycleNs, frames, port);
   block_.assign(size_t(frames) * 2, -2.0f);   // no sample can be this: a gap would show
-  const uint32_t got = shared_->sound({cycleNs, frames, period_}, block_.data());
+  const uint32_t got = shared_->sound({cycleNs, frames, frames}, block_.data());
   given_.insert(given_.end(), block_.begin(), block_.begin() + long(got) * 2);
   if (portLinked_ && !portFirst_) shared_->cycleEvents(cycleNs, frames, port);
   return got;

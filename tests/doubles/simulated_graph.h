@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A PipeWire graph in miniature, driven by hand: each cycle() asks the
 // engine for one block, through the same SharedCycle (and GraphFeed) the
-// real PipeWire output uses, at a cycle time the test chooses, and keeps
-// every frame the graph was given.  With the MIDI port linked (linkPort) the
-// port's node runs in every cycle too, before or after the audio node, and
-// every event it writes is kept with the cycle and offset it came in.
-// lose() plays the server going away.
+// real PipeWire output uses, at a cycle time the test chooses and of the
+// length it chooses, and keeps every frame the graph was given.  As in the
+// real output, commands land one period of the cycle's own length after
+// their stamps.  With the MIDI port linked (linkPort) the port's node runs
+// in every cycle too, before or after the audio node, and every event it
+// writes is kept with the cycle and offset it came in.  lose() plays the
+// server going away; a gate makes start() wait until the test opens it (a
+// server slow to answer).
 //
-// One thread: the test's (it stands for both the UI thread and the graph's
-// data thread).
+// Threads: the test's (it stands for both the UI thread and the graph's
+// data thread); start() and stop() also on the sound system's reopening
+// thread, and the test touches that graph only once the reopening is over.
 #pragma once
 
 #include "platform/audio/audio_thread/shared_cycle.h"
@@ -16,6 +20,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +30,8 @@ namespace platform {
 class SimulatedGraph : public AudioOutput {
 public:
   explicit SimulatedGraph(uint32_t period = 128, bool answers = true) : period_(period), answers_(answers) {}
+  // start() waits for `gate` to be ready (at most 10 s) before it answers.
+  void holdStartUntil(std::shared_future<void> gate) { gate_ = std::move(gate); }
 
   bool start(AudioEngine& engine) override;
   void stop() override { running_ = false; }
@@ -34,9 +41,11 @@ public:
   uint32_t queueFrames() const override { return period_; }
   uint64_t underruns() const override { return 0; }
   std::string describe() const override { return "simulated graph"; }
+  void setPlayerPresent(bool present) override { present_ = present; }
+  bool playerPresent() const { return present_; }
 
   // One cycle that began at `cycleNs` (monotonic) and asks for `frames`
-  // frames (the period when 0).  Commands land one period after their stamps.
+  // frames (the period when 0).  Commands land `frames` after their stamps.
   uint32_t cycle(int64_t cycleNs, uint32_t frames = 0);
   // Cycles of one period each, the first at `fromNs`, until `frames` frames
   // were given; answers the time of the cycle after them.
@@ -71,6 +80,8 @@ private:
   uint32_t period_;
   bool answers_;
   bool running_ = false;
+  bool present_ = true;
+  std::shared_future<void> gate_;
   double rate_ = 48000.0;
   std::unique_ptr<SharedCycle> shared_;
   std::vector<float> given_;

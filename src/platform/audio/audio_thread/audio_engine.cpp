@@ -141,8 +141,10 @@ void AudioEngine::mix(uint64_t from, uint64_t to) noexcept {
     for (uint32_t k = 0; k < n * 2; ++k) m[k] = w[k] + r[k];
   });
   if (pool_ && synthHeard_.load(std::memory_order_relaxed)) pool_->addInto(mixRing_, from, to);
+  // Clipped with plain comparisons, which the compiler turns into vector
+  // min and max (std::fmin and std::fmax are library calls, per sample).
   mixRing_.forPieces(from, to, [](float* m, uint32_t n, uint64_t) {
-    for (uint32_t k = 0; k < n * 2; ++k) m[k] = std::fmin(1.0f, std::fmax(-1.0f, m[k]));
+    for (uint32_t k = 0; k < n * 2; ++k) m[k] = std::min(1.0f, std::max(-1.0f, m[k]));
   });
 }
 

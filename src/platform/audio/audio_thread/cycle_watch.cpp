@@ -3,7 +3,7 @@
 
 namespace platform {
 
-bool CycleWatch::cycle(const Cycle& c) noexcept {
+uint32_t CycleWatch::cycle(const Cycle& c) noexcept {
   const bool fresh = fresh_;
   const uint64_t lastTicks = lastTicks_;
   const uint32_t lastFrames = lastFrames_;
@@ -12,21 +12,22 @@ bool CycleWatch::cycle(const Cycle& c) noexcept {
   lastFrames_ = c.frames;
   if (fresh) {
     settledAt_ = c.startNs + int64_t(kSettleSeconds * 1e9);
-    haveMiss_ = false;
-    return false;
+    return 0;
   }
-  if (c.startNs < settledAt_ || c.rate == 0) return false;
+  if (c.startNs < settledAt_ || c.rate == 0 || c.frames == 0) return 0;
 
-  const bool skipped = c.ticks > lastTicks + lastFrames + lastFrames / 2;
+  // The clock moves on by the last cycle's length; what lies beyond it was
+  // played without us, in cycles of (about) this one's length.
+  uint32_t skipped = 0;
+  if (c.ticks > lastTicks + lastFrames + c.frames / 2)
+    skipped = uint32_t((c.ticks - lastTicks - lastFrames + c.frames / 2) / c.frames);
   const int64_t periodNs = int64_t(double(c.frames) * 1e9 / double(c.rate));
-  const bool late = c.doneNs - c.startNs > periodNs;
-  if (!skipped && !late) return false;
-
-  missed_.fetch_add(1, std::memory_order_relaxed);
-  const bool again = haveMiss_ && c.startNs - lastMissNs_ <= int64_t(kWindowSeconds * 1e9);
-  haveMiss_ = !again;
-  lastMissNs_ = c.startNs;
-  return again;
+  const uint32_t late = c.doneNs - c.startNs > periodNs ? 1 : 0;
+  const uint32_t n = skipped + late;
+  if (n == 0) return 0;
+  missed_.store(missed_.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  events_.store(events_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  return n;
 }
 
 }  // namespace platform

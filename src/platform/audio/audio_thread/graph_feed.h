@@ -5,7 +5,9 @@
 // are taken for good (guard 0), the block is exactly what the cycle asks
 // for, and every command lands at its own frame, one period after its stamp
 // (command_clock.h), never before the block being rendered.  Its write call
-// copies into the cycle's buffer.
+// copies into the cycle's buffer.  A cycle's block is rendered once, keyed
+// by the graph's position: asked again in the same cycle (by a second node
+// of this client that must line up with the sound) it is the same block.
 //
 // Threads: the data thread (the graph's, or a test's) only; no lock, no
 // allocation.
@@ -25,20 +27,35 @@ public:
   // A stream that starts at the engine's present end.
   explicit GraphFeed(AudioEngine& engine) : protocol_(engine) { protocol_.restart(); }
 
-  // Renders the block of the cycle that began at `cycleNs` (monotonic) into
-  // `out` (interleaved stereo, room for `frames` frames); commands land
-  // `delayFrames` after their stamps.  Answers the frames written.
-  uint32_t fill(int64_t cycleNs, uint32_t frames, uint32_t delayFrames, float* out) noexcept {
+  struct Cycle {
+    uint64_t position = 0;     // the graph's clock at the cycle's start: the cycle's key
+    int64_t ns = 0;            // when the cycle began (monotonic)
+    uint32_t frames = 0;       // the block it asks for
+    uint32_t delayFrames = 0;  // from a command's stamp to its frame (one period)
+  };
+  // Renders the cycle's block into `out` (interleaved stereo, room for
+  // `frames` frames), or copies it again when this cycle's block was
+  // rendered already.  Answers the frames written.
+  uint32_t fill(const Cycle& c, float* out) noexcept {
     AudioEngine& engine = protocol_.engine();
+    if (have_ && c.position == position_ && c.frames <= blockFrames_) {
+      engine.read(protocol_.engineFrame(blockFrom_), c.frames, out);
+      return c.frames;
+    }
     CommandClock timing;
     timing.frame = engine.written();
-    timing.ns = cycleNs;
-    timing.delayFrames = delayFrames;
+    timing.ns = c.ns;
+    timing.delayFrames = c.delayFrames;
     timing.rate = engine.sampleRate();
     const uint64_t given = protocol_.written();
     out_ = out;
     base_ = given;
-    return uint32_t(protocol_.serve({given, 0, given + frames, &timing}, *this));
+    const uint32_t got = uint32_t(protocol_.serve({given, 0, given + c.frames, &timing}, *this));
+    have_ = true;
+    position_ = c.position;
+    blockFrom_ = given;
+    blockFrames_ = got;
+    return got;
   }
   // Makes everything handed to the graph final (and heard by the tap),
   // rendering nothing and taking no command: before the stream pauses.
@@ -48,6 +65,7 @@ public:
     timing.ns = INT64_MIN / 2;   // every stamp lands far ahead
     const uint64_t given = protocol_.written();
     protocol_.serve({given, 0, given, &timing}, *this);
+    have_ = false;   // final now: not to be read again
   }
   // Frames handed to the graph since the stream began.
   uint64_t given() const noexcept { return protocol_.written(); }
@@ -61,6 +79,11 @@ private:
   OutputProtocol protocol_;
   float* out_ = nullptr;
   uint64_t base_ = 0;
+  // The last cycle's block, in stream frames.
+  bool have_ = false;
+  uint64_t position_ = 0;
+  uint64_t blockFrom_ = 0;
+  uint32_t blockFrames_ = 0;
 };
 
 }  // namespace platform

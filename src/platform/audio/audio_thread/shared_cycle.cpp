@@ -25,7 +25,7 @@ uint32_t SharedCycle::render(const Cycle& c, uint32_t frames, float* out) noexce
   cycleNs_ = c.ns;
   soundTaken_ = eventsTaken_ = false;
   blockStart_ = start;
-  blockFrames_ = feed_.fill(c.ns, frames, c.delayFrames, out);
+  blockFrames_ = feed_.fill({++key_, c.ns, frames, c.delayFrames}, out);
   return blockFrames_;
 }
 
@@ -42,7 +42,7 @@ uint32_t SharedCycle::sound(const Cycle& c, float* out) noexcept {
   const uint32_t n = std::min(c.frames, blockFrames_);
   std::memcpy(out, kept_.get(), size_t(n) * 2 * sizeof(float));
   if (c.frames <= n) return n;
-  return n + feed_.fill(c.ns, c.frames - n, c.delayFrames, out + size_t(n) * 2);
+  return n + feed_.fill({++key_, c.ns, c.frames - n, c.delayFrames}, out + size_t(n) * 2);
 }
 
 void SharedCycle::cycleEvents(int64_t ns, uint32_t frames, MidiCycleWriter& out) noexcept {

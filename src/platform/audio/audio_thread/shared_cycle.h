@@ -91,6 +91,8 @@ private:
   uint64_t unheard_ = 0;
   uint64_t late_ = 0;
   uint64_t portFirst_ = 0;
+  // The feed's key for each block: this class renders a cycle once itself.
+  uint64_t key_ = 0;
 };
 
 }  // namespace platform

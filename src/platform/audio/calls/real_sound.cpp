@@ -3,6 +3,9 @@
 #include "platform/real_backend.h"
 #include "platform/audio/calls/sound_system.h"
 
+#include <QGuiApplication>
+#include <QObject>
+
 #include <cstdio>
 
 namespace platform {
@@ -14,8 +17,24 @@ std::unique_ptr<SoundSystem> RealBackend::makeSoundSystem() {
 }
 
 SoundSystem& RealBackend::sound() {
-  if (!sound_) sound_ = makeSoundSystem();
+  if (!sound_) {
+    sound_ = makeSoundSystem();
+    watchPlayerPresence();
+  }
   return *sound_;
+}
+
+// The player is at the instrument while the application is the active one:
+// the output then never pauses, so a strike after a rest is as quick as
+// one in mid-phrase.  Without a GUI application nothing is told (present).
+void RealBackend::watchPlayerPresence() {
+  auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+  if (!app || presence_) return;
+  presence_ = std::make_unique<QObject>();
+  SoundSystem* sound = sound_.get();
+  const auto tell = [sound](Qt::ApplicationState state) { sound->setPlayerPresent(state == Qt::ApplicationActive); };
+  QObject::connect(app, &QGuiApplication::applicationStateChanged, presence_.get(), tell);
+  tell(QGuiApplication::applicationState());
 }
 
 MMRESULT RealBackend::midiOutOpen(HMIDIOUT* phmo, int32_t uDeviceID, intptr_t /*dwCallback*/,

@@ -5,6 +5,7 @@
 #include "platform/end_request.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -25,7 +26,20 @@ SoundSystem::SoundSystem(SoundSystemOptions options)
   engine_.setSynthHeard(options_.synthHeard);
 }
 
+// A lost output's successor, made and started on a thread of its own: the
+// old output stopped, a new one asked of the server.  Made and taken back
+// on the UI thread; its thread touches nothing else of the sound system
+// (the engine only as an output's start does, while no output serves it).
+struct SoundSystem::Reopen {
+  std::unique_ptr<AudioOutput> old;
+  std::unique_ptr<AudioOutput> fresh;
+  bool started = false;
+  std::atomic<bool> done{false};
+  std::thread thread;
+};
+
 SoundSystem::~SoundSystem() {
+  finishReopening();
   if (output_) output_->stop();
 }
 
@@ -33,10 +47,23 @@ bool SoundSystem::engineRuns() const { return offline() || (output_ && output_->
 
 bool SoundSystem::ensureOutput() {
   if (offline()) return true;
+  adoptReopened(false);
   if (output_ && output_->running()) return true;
-  if (output_) output_->stop();   // the server went away; try a fresh stream
+  // The server went away after playing: a new output is asked for off this
+  // thread, and the engine keeps the commands meanwhile.
+  if (outputRan_) {
+    reopenIfLost();
+    return true;
+  }
+  return startFirstOutput();
+}
+
+bool SoundSystem::startFirstOutput() {
+  if (output_) output_->stop();
   output_ = options_.makeOutput();
+  if (output_) output_->setPlayerPresent(playerPresent_);
   if (output_ && output_->start(engine_)) {
+    outputRan_ = true;
     if (const std::string line = output_->announcement(); !line.empty())
       std::fprintf(stderr, "plinkora: %s\n", line.c_str());
     warnIfMute();
@@ -57,6 +84,56 @@ void SoundSystem::warnIfMute() {
                "plinkora: the embedded synthesizer is silenced and this output has no MIDI port "
                "(PipeWire only): only the wave sounds play\n");
 }
+
+void SoundSystem::setPlayerPresent(bool present) {
+  playerPresent_ = present;
+  if (output_) output_->setPlayerPresent(present);
+}
+
+// The server went away (restarted): a fresh output is opened on a thread of
+// its own, at most once a second while none answers.  The engine, its
+// notes and an open take carry on; the take simply hears nothing while
+// there is no server.  Nothing here waits.
+void SoundSystem::reopenIfLost() {
+  adoptReopened(false);
+  if (offline() || !outputRan_ || reopen_ || (output_ && output_->running())) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (lastReopen_.time_since_epoch().count() != 0 && now - lastReopen_ < std::chrono::seconds(1)) return;
+  lastReopen_ = now;
+  reopen_ = std::make_unique<Reopen>();
+  Reopen* r = reopen_.get();
+  r->old = std::move(output_);
+  r->thread = std::thread([r, make = options_.makeOutput, present = playerPresent_, engine = &engine_] {
+    if (r->old) r->old->stop();
+    r->old.reset();
+    r->fresh = make();
+    if (r->fresh) {
+      r->fresh->setPlayerPresent(present);
+      r->started = r->fresh->start(*engine);
+      if (!r->started) r->fresh->stop();
+    }
+    r->done.store(true, std::memory_order_release);
+  });
+}
+
+// Takes the reopened output once its thread is done (or, with `wait`,
+// after waiting for it).
+void SoundSystem::adoptReopened(bool wait) {
+  if (!reopen_ || (!wait && !reopen_->done.load(std::memory_order_acquire))) return;
+  reopen_->thread.join();
+  std::unique_ptr<Reopen> r = std::move(reopen_);
+  if (r->started) {
+    output_ = std::move(r->fresh);
+    output_->setPlayerPresent(playerPresent_);
+    if (const std::string line = output_->announcement(); !line.empty())
+      std::fprintf(stderr, "plinkora: %s\n", line.c_str());
+    return;
+  }
+  lastError_ = "no audio output could be opened";
+  if (r->fresh && !r->fresh->error().empty()) lastError_ += ": " + r->fresh->error();
+}
+
+void SoundSystem::finishReopening() { adoptReopened(true); }
 
 bool SoundSystem::ensureSynth() {
   if (synth_) return true;
@@ -124,17 +201,6 @@ MMRESULT SoundSystem::midiOutOpen(HMIDIOUT* phmo, int32_t deviceId) {
   return MMSYSERR_NOERROR;
 }
 
-// The server went away (restarted): the next note opens a fresh output, at
-// most once a second while none answers.  The engine, its notes and an open
-// take carry on; the take simply hears nothing while there is no server.
-void SoundSystem::reopenIfLost() {
-  if (offline() || (output_ && output_->running())) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (lastReopen_.time_since_epoch().count() != 0 && now - lastReopen_ < std::chrono::seconds(1)) return;
-  lastReopen_ = now;
-  ensureOutput();
-}
-
 MMRESULT SoundSystem::midiOutShortMsg(HMIDIOUT hmo, uint32_t msg) {
   if (handle_ == 0 || hmo != handle_) return MMSYSERR_INVALHANDLE;
   if (!MidiMessage(msg).isChannelVoice()) return MMSYSERR_NOERROR;   // a synthesizer ignores these
@@ -152,8 +218,9 @@ MMRESULT SoundSystem::midiOutClose(HMIDIOUT hmo) {
 BOOL SoundSystem::sndPlaySound(const char* name, uint32_t flags) {
   WaveChannel& wave = engine_.wave();
   if (!name) {
-    // Nothing can be playing when no output has ever run.
-    if (!engineRuns()) return 1;
+    // Nothing can be playing when no output has ever run.  A stop while a
+    // lost output is being reopened is kept for the new one.
+    if (!offline() && !outputRan_) return 1;
     return wave.stop() ? 1 : 0;
   }
   if (!ensureOutput()) return 0;

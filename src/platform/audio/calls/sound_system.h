@@ -8,7 +8,10 @@
 // afterwards only attach and detach the pool, which costs microseconds and
 // leaves the wave channel and a running recording undisturbed.  The
 // output starts at the first open or wave sound and runs until the system is
-// destroyed.
+// destroyed.  If its server goes away, a new output is opened on a thread of
+// its own (asking a server can take seconds): the calls meanwhile return at
+// once, and what they send is kept in the engine, or dropped when its queue
+// is full, until the new output plays.
 #pragma once
 
 #include "platform/audio/audio_thread/audio_engine.h"
@@ -89,9 +92,19 @@ public:
   // until stopped and never waits; a null name stops the channel.
   BOOL sndPlaySound(const char* name, uint32_t flags);
 
+  // Whether the player is at the instrument (the window is the active
+  // one); told to the output (audio_output.h).  At first: present.
+  void setPlayerPresent(bool present);
+
   // ---- for the recorder, the tests and the benchmark ----
-  // Starts the output if it does not run; always true when offline.
+  // Starts the output if it does not run; always true when offline.  Only
+  // the first output is started here and waited for; a lost one is
+  // reopened in the background (and this answers true meanwhile).
   bool ensureOutput();
+  // A lost output is being reopened in the background.
+  bool reopening() const { return reopen_ != nullptr; }
+  // Waits for a reopening to end and takes its output (tests, shutdown).
+  void finishReopening();
   bool offline() const { return !options_.makeOutput; }
   AudioEngine& engine() { return engine_; }
   TapHost& tapHost() { return engine_; }
@@ -106,8 +119,10 @@ private:
   bool ensureSynth();
   std::unique_ptr<SynthPool> makePool(FluidSynth& first, const FluidSynth::Options& options);
   bool engineRuns() const;
+  bool startFirstOutput();
   void reopenIfLost();
   void warnIfMute();
+  void adoptReopened(bool wait);
 
   SoundSystemOptions options_;
   std::unique_ptr<FluidSynth> synth_;     // destroyed after the engine and the output
@@ -116,6 +131,10 @@ private:
   AudioEngine engine_;
   WaveCache waveCache_;
   std::unique_ptr<AudioOutput> output_;
+  struct Reopen;   // a new output being started off the UI thread
+  std::unique_ptr<Reopen> reopen_;
+  bool outputRan_ = false;   // an output has played: a lost one is reopened in the background
+  bool playerPresent_ = true;
   HMIDIOUT handle_ = 0;
   HMIDIOUT lastHandle_ = 0;
   int soundfontLoads_ = 0;

@@ -42,6 +42,10 @@ public:
   // The output also offers the MIDI port in the sound server's graph
   // (PipeWire's; a PulseAudio server has none).
   virtual bool offersMidiPort() const { return false; }
+  // Whether the player is at the instrument (its window is the active one).
+  // An output that pauses while idle does so only while the player is away,
+  // and plays again at once when they come back.
+  virtual void setPlayerPresent(bool /*present*/) {}
   // Why start() failed, or why the output stopped; empty when neither.
   const std::string& error() const { return error_; }
 

@@ -23,6 +23,7 @@ constexpr int kGm = 0, kOpl3 = 1, kFontSlots = 2;
 // renderWithSends() works through FluidSynth's planar buffers in chunks of
 // this many frames.
 constexpr uint32_t kChunk = 1024;
+constexpr int kFluidBlockFrames = 64;   // FluidSynth renders in blocks of this many frames
 
 // FluidSynth reports informational chatter and warnings (for instance that
 // sample memory could not be pinned) on stderr.  Only errors matter to us,
@@ -275,6 +276,15 @@ std::unique_ptr<FluidSynth> FluidSynth::make(std::shared_ptr<Fonts> fonts, const
   self->fonts_ = std::move(fonts);
   self->options_ = options;
   self->sampleRate_ = options.sampleRate;
+  // Silence as long as the longest call, here on the creating thread:
+  // FluidSynth clears as much of its mixing buffers as each call renders,
+  // and their first touch costs a few hundred page faults (tenths of a
+  // millisecond), which the audio thread would otherwise take the first
+  // times this instance sounds.  A whole number of FluidSynth's blocks
+  // keeps every later block where it was.
+  static_assert(kChunk % kFluidBlockFrames == 0);
+  std::vector<float> silence(size_t(kChunk) * 2);
+  fluid_synth_write_float(synth, int(kChunk), silence.data(), 0, 2, silence.data(), 1, 2);
   return self;
 }
 

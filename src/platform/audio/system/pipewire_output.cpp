@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Streaming to PipeWire with its own client library (libpipewire-0.3).
 //
-// Three threads meet here.  start() and stop() run on the UI thread.  The
+// Three threads meet here.  start(), stop() and setPlayerPresent() run on
+// the UI thread, which never waits on the server after start().  The
 // stream's events, the engine's wake-ups (its eventfd, watched by the
-// thread loop) and the requests of the data thread (a longer period, a
-// pause) run on the thread loop, which owns every call that may allocate or
-// talk to the server.  process runs on the context's data loop, inside the
-// graph's cycle: it renders the cycle's block, hands it over and says what
-// it found through atomics and an event source.
+// thread loop) and the data thread's requests run on the thread loop, which
+// owns every call that may allocate or talk to the server.  process runs on
+// the context's data loop, inside the graph's cycle, as in PipeWire's own
+// audio-src example: it renders the cycle's block, hands it over, judges
+// the cycle, and passes what must be done (a new period, a pause, the
+// first cycle's figures) to the thread loop with pw_loop_invoke, which
+// copies the message into the loop's ring without blocking or allocating.
 #include "platform/audio/system/pipewire_output.h"
 
 #include "platform/audio/audio_thread/audio_engine.h"
@@ -16,6 +19,7 @@
 #include "platform/audio/system/realtime_priority.h"
 
 #include <pipewire/pipewire.h>
+#include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
 
@@ -30,31 +34,39 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 namespace platform {
 
 namespace {
 constexpr uint32_t kStride = 2 * sizeof(float);
-constexpr int kLinkSeconds = 3;          // for the session manager to link the stream
-constexpr int kFirstCyclesMs = 300;      // for the graph to settle on its period
+constexpr int kLinkSeconds = 3;   // for the session manager to link the stream
+
+long threadFaults() noexcept {
+  rusage u{};
+  if (getrusage(RUSAGE_THREAD, &u) != 0) return 0;
+  return u.ru_minflt + u.ru_majflt;
+}
 }  // namespace
 
 // The C callbacks, with PipeWire's exact signatures.
 struct PipeWireEvents {
   static void process(void* self) { static_cast<PipeWireOutput*>(self)->process(); }
   static void state(void* self, pw_stream_state, pw_stream_state state, const char* error) {
-    PipeWireOutput::onStreamState(self, 0, int(state), error);
+    PipeWireOutput::onStreamState(self, int(state), error);
+  }
+  static void io(void* self, uint32_t id, void* area, uint32_t size) {
+    PipeWireOutput::onIoChanged(self, id, area, size);
   }
   static void info(void* self, const pw_core_info* info) { PipeWireOutput::onCoreInfo(self, info); }
-  static void error(void* self, uint32_t id, int seq, int res, const char* message) {
-    PipeWireOutput::onCoreError(self, id, seq, res, message);
+  static void error(void* self, uint32_t id, int, int res, const char* message) {
+    PipeWireOutput::onCoreError(self, id, res, message);
   }
   static const pw_stream_events& stream() {
     static const pw_stream_events events = [] {
       pw_stream_events e{};
       e.version = PW_VERSION_STREAM_EVENTS;
       e.state_changed = &PipeWireEvents::state;
+      e.io_changed = &PipeWireEvents::io;
       e.process = &PipeWireEvents::process;
       return e;
     }();
@@ -73,9 +85,8 @@ struct PipeWireEvents {
 };
 
 PipeWireOutput::PipeWireOutput() : PipeWireOutput(Config{}) {}
-PipeWireOutput::PipeWireOutput(Config config) : config_(std::move(config)) {
-  config_.startLatency = std::clamp<uint32_t>(config_.startLatency, 16, kMaxLatency);
-  latency_.store(config_.startLatency, std::memory_order_relaxed);
+PipeWireOutput::PipeWireOutput(Config config) : config_(std::move(config)), policy_(config_.policy) {
+  asked_.store(policy_.asked(), std::memory_order_relaxed);
 }
 
 PipeWireOutput::~PipeWireOutput() { stop(); }
@@ -87,12 +98,14 @@ PipeWireOutput::Config PipeWireOutput::configFromEnvironment() {
     const long v = std::strtol(text, &end, 10);
     if (end && *end == '\0' && v >= 16 && v <= 8192) config.forceQuantum = uint32_t(v);
   }
+  if (const char* text = std::getenv("PLINKORA_PIPEWIRE_STATS"); text && *text && std::strcmp(text, "0") != 0)
+    config.stats = true;
   return config;
 }
 
 // ---- thread loop ----
 
-void PipeWireOutput::onStreamState(void* self, int, int state, const char* error) {
+void PipeWireOutput::onStreamState(void* self, int state, const char* error) {
   auto* me = static_cast<PipeWireOutput*>(self);
   if (state == PW_STREAM_STATE_STREAMING) me->streaming_.store(true, std::memory_order_release);
   if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
@@ -102,14 +115,28 @@ void PipeWireOutput::onStreamState(void* self, int, int state, const char* error
   pw_thread_loop_signal(me->loop_, false);
 }
 
+// The graph's position for the data thread: handed over on the data loop
+// itself, between two cycles, as the stream does with its own copy.
+void PipeWireOutput::onIoChanged(void* self, uint32_t id, void* area, uint32_t size) {
+  auto* me = static_cast<PipeWireOutput*>(self);
+  if (id != SPA_IO_Position || !me->dataLoop_) return;
+  spa_io_position* position = area && size >= sizeof(spa_io_position) ? static_cast<spa_io_position*>(area) : nullptr;
+  pw_loop_invoke(me->dataLoop_, &PipeWireOutput::onPosition, 0, &position, sizeof position, true, me);
+}
+
+int PipeWireOutput::onPosition(spa_loop*, bool, uint32_t, const void* data, size_t, void* self) {
+  std::memcpy(&static_cast<PipeWireOutput*>(self)->position_, data, sizeof(spa_io_position*));
+  return 0;
+}
+
 void PipeWireOutput::onCoreInfo(void* self, const pw_core_info* info) {
   auto* me = static_cast<PipeWireOutput*>(self);
   if (info && info->version) me->version_ = info->version;
 }
 
 // The server went away (restarted, or ended): the sound system opens a new
-// output at the next note.
-void PipeWireOutput::onCoreError(void* self, uint32_t id, int, int res, const char* message) {
+// output.
+void PipeWireOutput::onCoreError(void* self, uint32_t id, int res, const char* message) {
   auto* me = static_cast<PipeWireOutput*>(self);
   if (id != PW_ID_CORE) return;
   if (me->error_.empty()) me->error_ = message ? message : std::strerror(-res);
@@ -117,45 +144,73 @@ void PipeWireOutput::onCoreError(void* self, uint32_t id, int, int res, const ch
   pw_thread_loop_signal(me->loop_, false);
 }
 
-// A command was queued: a paused stream plays again.  The command itself is
-// taken by the data thread in the next cycle.
+// A command was queued, or the player came back: a paused stream plays
+// again.  The command itself is taken by the data thread in the next cycle.
 void PipeWireOutput::onWake(void* self, int, uint32_t) {
   auto* me = static_cast<PipeWireOutput*>(self);
   me->engine_->wakeSignal().drain();
   me->wakes_.fetch_add(1, std::memory_order_acq_rel);
   if (!me->active_.load(std::memory_order_acquire) && me->stream_) {
-    me->resumed_.store(true, std::memory_order_release);
     me->active_.store(true, std::memory_order_release);
     pw_stream_set_active(me->stream_, true);
   }
 }
 
-// The data thread asked for a longer period, or found the stream idle.
-void PipeWireOutput::onSignal(void* self, uint64_t) {
+// The first cycle: the data thread is known, and the period the graph runs at.
+int PipeWireOutput::onFirstCycle(spa_loop*, bool, uint32_t, const void* data, size_t, void* self) {
   auto* me = static_cast<PipeWireOutput*>(self);
+  FirstCycle first;
+  std::memcpy(&first, data, sizeof first);
   // A data thread that module-rt left in the fair class gets a short slice,
   // so that it preempts busy threads when the graph wakes it.
-  // (A real-time one is left as it is, and reported as such.)
-  if (me->sliceWanted_.exchange(false)) {
-    const pid_t tid = me->dataThread_.load(std::memory_order_acquire);
-    me->slice_.store(shortenThreadSlice(tid, audioThreadSliceNs(), nullptr) ? 1 : 2, std::memory_order_release);
+  me->slice_.store(shortenThreadSlice(first.tid, audioThreadSliceNs(), nullptr) ? 1 : 2, std::memory_order_release);
+  const double rate = first.rate ? first.rate : 48000.0;
+  std::fprintf(stderr, "plinkora: sound through PipeWire %s, %u frames at %.0f Hz (%.1f ms)%s\n",
+               me->version_.c_str(), first.quantum, rate, first.quantum * 1000.0 / rate,
+               me->config_.forceQuantum ? " (quantum forced)" : "");
+  return 0;
+}
+
+int PipeWireOutput::onAsk(spa_loop*, bool, uint32_t, const void* data, size_t, void* self) {
+  auto* me = static_cast<PipeWireOutput*>(self);
+  Ask ask;
+  std::memcpy(&ask, data, sizeof ask);
+  if (!me->stream_) return 0;
+  const uint32_t before = me->asked_.load(std::memory_order_relaxed);
+  me->askLatency(ask.frames);
+  me->steps_.fetch_add(1, std::memory_order_relaxed);
+  const double ms = ask.frames * 1000.0 / me->engine_->sampleRate();
+  switch (ask.why) {
+    case PeriodPolicy::Change::Longer:
+      std::fprintf(stderr, "plinkora: PipeWire cycles were missed at %u frames; asking for %u frames (%.1f ms)\n",
+                   before, ask.frames, ms);
+      break;
+    case PeriodPolicy::Change::Trial:
+      std::fprintf(stderr, "plinkora: trying a PipeWire period of %u frames (%.1f ms) while nothing sounds\n",
+                   ask.frames, ms);
+      break;
+    case PeriodPolicy::Change::BackUp:
+      std::fprintf(stderr, "plinkora: %u frames did not hold; back to %u frames (%.1f ms)\n", before, ask.frames,
+                   ms);
+      break;
+    case PeriodPolicy::Change::None:
+      break;
   }
-  if (me->stepWanted_.exchange(false) && !me->config_.forceQuantum) {
-    const uint32_t now = me->latency_.load(std::memory_order_relaxed);
-    if (now < kMaxLatency) {
-      me->askLatency(std::min(now * 2, kMaxLatency));
-      ++me->steps_;
-      me->resumed_.store(true, std::memory_order_release);
-      std::fprintf(stderr, "plinkora: PipeWire cycles were missed; asking for %u frames (%.1f ms)\n",
-                   me->latency_.load(), me->latency_.load() * 1000.0 / me->engine_->sampleRate());
-    }
-  }
-  // Paused only if no command came since the data thread found it idle.
-  if (me->idleWanted_.exchange(false) && me->active_.load(std::memory_order_acquire) &&
-      me->wakes_.load(std::memory_order_acquire) == me->idleWakes_.load(std::memory_order_acquire)) {
-    me->active_.store(false, std::memory_order_release);
-    pw_stream_set_active(me->stream_, false);
-  }
+  return 0;
+}
+
+// The data thread found the stream idle with the player away: paused, if
+// no command came and the player did not come back since.
+int PipeWireOutput::onIdle(spa_loop*, bool, uint32_t, const void* data, size_t, void* self) {
+  auto* me = static_cast<PipeWireOutput*>(self);
+  Idle idle;
+  std::memcpy(&idle, data, sizeof idle);
+  if (!me->stream_ || !me->active_.load(std::memory_order_acquire)) return 0;
+  if (me->present_.load(std::memory_order_acquire)) return 0;
+  if (me->wakes_.load(std::memory_order_acquire) != idle.wakes) return 0;
+  me->active_.store(false, std::memory_order_release);
+  pw_stream_set_active(me->stream_, false);
+  return 0;
 }
 
 void PipeWireOutput::askLatency(uint32_t frames) {
@@ -164,17 +219,20 @@ void PipeWireOutput::askLatency(uint32_t frames) {
   const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, value)};
   const spa_dict dict = SPA_DICT_INIT(items, 1);
   pw_stream_update_properties(stream_, &dict);
-  latency_.store(frames, std::memory_order_relaxed);
+  asked_.store(frames, std::memory_order_relaxed);
 }
 
 // ---- data thread ----
 
+template <typename T>
+void PipeWireOutput::tellLoop(int (*handler)(spa_loop*, bool, uint32_t, const void*, size_t, void*),
+                              const T& what) noexcept {
+  pw_loop_invoke(pw_thread_loop_get_loop(loop_), handler, 0, &what, sizeof what, false, this);
+}
+
 void PipeWireOutput::process() noexcept {
-  if (dataThread_.load(std::memory_order_relaxed) == 0) {
-    dataThread_.store(int(::syscall(SYS_gettid)), std::memory_order_release);
-    sliceWanted_.store(true, std::memory_order_release);
-    pw_loop_signal_event(pw_thread_loop_get_loop(loop_), signal_);
-  }
+  const int64_t entryNs = monotonicNs();
+  const long faults0 = config_.stats ? threadFaults() : 0;
   pw_buffer* b = pw_stream_dequeue_buffer(stream_);
   if (!b) return;
   spa_data& d = b->buffer->datas[0];
@@ -183,50 +241,97 @@ void PipeWireOutput::process() noexcept {
     return;
   }
   AudioEngine& engine = *engine_;
+  const uint32_t rate = engine.sampleRate();
+
+  // This cycle, as the graph tells it: when it began, where its clock
+  // stands and how long it is.
+  // (The stream copies the position's clock into its time just before
+  // this call; its ticks stay continuous when the graph changes driver.)
   pw_time t{};
   pw_stream_get_time_n(stream_, &t, sizeof t);
-  const uint32_t capacity = d.maxsize / kStride;
-  const uint32_t asked = b->requested ? uint32_t(b->requested) : period_.load(std::memory_order_relaxed);
-  const uint32_t frames = std::min(capacity, std::max<uint32_t>(asked ? asked : latency_.load(), 1));
-
-  if (resumed_.exchange(false, std::memory_order_acq_rel)) {
-    watch_.restart();
-    quietFrames_ = 0;
-    idleSaid_ = false;
+  int64_t startNs = t.now;
+  const uint64_t ticks = t.ticks;
+  uint32_t quantum = uint32_t(b->requested), clockRate = t.rate.denom;
+  if (const spa_io_position* p = position_) {
+    quantum = uint32_t(p->clock.duration);
+    clockRate = p->clock.rate.denom;
   }
-  // Commands land one period after their stamps: never before this block.
-  const uint32_t got = feed_->fill(t.now, frames, frames, static_cast<float*>(d.data));
+  if (clockRate == 0) clockRate = rate;
+  if (quantum == 0) quantum = b->requested ? uint32_t(b->requested) : asked_.load(std::memory_order_relaxed);
+  if (startNs == 0) startNs = entryNs;
+  // The period in the engine's frames, and the block the stream wants: the
+  // period itself, unless the stream resamples (then what it asks for).
+  const uint32_t period = clockRate == rate ? quantum : uint32_t(uint64_t(quantum) * rate / clockRate);
+  const uint32_t capacity = d.maxsize / kStride;
+  const uint32_t want = clockRate == rate || b->requested == 0 ? period : uint32_t(b->requested);
+  const uint32_t frames = std::clamp<uint32_t>(want, 1, std::max<uint32_t>(capacity, 1));
+
+  if (pauseAsked_) {
+    // Woken again (or the pause was refused): nothing to compare with.
+    pauseAsked_ = false;
+    watch_.restart();
+    policy_.restart();
+  }
+  // Commands land one period after their stamps, never before this block.
+  GraphFeed::Cycle cycle;
+  cycle.position = ticks;
+  cycle.ns = startNs;
+  cycle.frames = frames;
+  cycle.delayFrames = period;
+  const uint32_t got = feed_->fill(cycle, static_cast<float*>(d.data));
   d.chunk->offset = 0;
   d.chunk->stride = kStride;
   d.chunk->size = got * kStride;
   b->size = got;
   pw_stream_queue_buffer(stream_, b);
+  const int64_t doneNs = monotonicNs();
 
+  // The judgement of the cycle.
   CycleWatch::Cycle c;
-  c.ticks = t.ticks;
-  c.rate = t.rate.denom ? t.rate.denom : engine.sampleRate();
-  c.frames = uint32_t(uint64_t(frames) * c.rate / engine.sampleRate());
-  c.startNs = t.now;
-  c.doneNs = monotonicNs();
-  if (watch_.cycle(c)) {
-    stepWanted_.store(true, std::memory_order_release);
-    pw_loop_signal_event(pw_thread_loop_get_loop(loop_), signal_);
-  }
-  period_.store(frames, std::memory_order_relaxed);
+  c.ticks = ticks;
+  c.frames = quantum;
+  c.rate = clockRate;
+  c.startNs = startNs;
+  c.doneNs = doneNs;
+  const uint32_t missed = watch_.cycle(c);
+  const bool audible = engine.synthRendering() || engine.wave().playingId() != 0 || engine.tapAttached();
+  CycleStats::Sample s;
+  s.startNs = startNs;
+  s.entryNs = entryNs;
+  s.doneNs = doneNs;
+  s.periodNs = int64_t(double(quantum) * 1e9 / clockRate);
+  s.audible = audible;
+  s.faults = config_.stats ? threadFaults() - faults0 : -1;
+  stats_.record(s);
+  period_.store(period, std::memory_order_relaxed);
   delayFrames_.store(t.delay, std::memory_order_relaxed);
-  cycles_.fetch_add(1, std::memory_order_release);
 
-  // Idle: nothing sounds, no take is being recorded, no command waits.
-  const bool quiet = !engine.synthRendering() && engine.wave().playingId() == 0 && !engine.tapAttached();
-  quietFrames_ = quiet ? quietFrames_ + got : 0;
-  if (!quiet) idleSaid_ = false;
-  if (quiet && !idleSaid_ && double(quietFrames_) >= kIdleSeconds * engine.sampleRate()) {
-    idleWakes_.store(wakes_.load(std::memory_order_acquire), std::memory_order_release);
+  if (!told_) {
+    told_ = true;
+    const int tid = int(::syscall(SYS_gettid));
+    dataThread_.store(tid, std::memory_order_release);
+    tellLoop(&PipeWireOutput::onFirstCycle, FirstCycle{tid, quantum, clockRate});
+  }
+  if (!config_.forceQuantum) {
+    PeriodPolicy::Cycle pc;
+    pc.ns = startNs;
+    pc.quantum = period;
+    pc.missed = missed;
+    pc.audible = audible;
+    const PeriodPolicy::Change change = policy_.cycle(pc);
+    if (change != PeriodPolicy::Change::None) tellLoop(&PipeWireOutput::onAsk, Ask{policy_.asked(), change});
+  }
+
+  // Idle with the player away: nothing sounds, no take is being recorded,
+  // no command waits.
+  quietFrames_ = audible ? 0 : quietFrames_ + got;
+  if (!audible && !present_.load(std::memory_order_acquire) && double(quietFrames_) >= kIdleSeconds * rate) {
+    const uint64_t wakes = wakes_.load(std::memory_order_acquire);
     if (!engine.commandsWaiting()) {
-      idleSaid_ = true;
+      quietFrames_ = 0;
       feed_->settle();   // the tap has heard all the graph was given
-      idleWanted_.store(true, std::memory_order_release);
-      pw_loop_signal_event(pw_thread_loop_get_loop(loop_), signal_);
+      pauseAsked_ = true;
+      tellLoop(&PipeWireOutput::onIdle, Idle{wakes});
     }
   }
 }
@@ -253,6 +358,7 @@ bool PipeWireOutput::start(AudioEngine& engine) {
   // priority through RLIMIT_RTPRIO, the portal or RealtimeKit.
   context_ = pw_context_new(loop, pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
   if (!context_) return fail("no PipeWire context");
+  if (pw_data_loop* data = pw_context_get_data_loop(context_)) dataLoop_ = pw_data_loop_get_loop(data);
   if (pw_thread_loop_start(loop_) < 0) return fail("PipeWire thread loop did not start");
 
   pw_thread_loop_lock(loop_);
@@ -268,7 +374,7 @@ bool PipeWireOutput::start(AudioEngine& engine) {
   pw_properties* props =
       pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE,
                         "Music", PW_KEY_APP_NAME, config_.appName.c_str(), PW_KEY_NODE_NAME, "plinkora", nullptr);
-  pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", latency_.load(), rate);
+  pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", asked_.load(), rate);
   if (config_.forceQuantum) pw_properties_setf(props, PW_KEY_NODE_FORCE_QUANTUM, "%u", config_.forceQuantum);
   stream_ = pw_stream_new(core_, config_.appName.c_str(), props);
   if (!stream_) {
@@ -278,7 +384,6 @@ bool PipeWireOutput::start(AudioEngine& engine) {
   pw_stream_add_listener(stream_, &streamListener_, &PipeWireEvents::stream(), this);
   if (engine.wakeSignal().fd() >= 0)
     wakeSource_ = pw_loop_add_io(loop, engine.wakeSignal().fd(), SPA_IO_IN, false, &PipeWireOutput::onWake, this);
-  signal_ = pw_loop_add_event(loop, &PipeWireOutput::onSignal, this);
 
   uint8_t buffer[1024];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
@@ -296,6 +401,8 @@ bool PipeWireOutput::start(AudioEngine& engine) {
     pw_thread_loop_unlock(loop_);
     return fail("PipeWire stream not connected");
   }
+  // Linked to a sink: the session manager's part, a few milliseconds.  The
+  // period is said on stderr by the first cycle, from the thread loop.
   timespec until{};
   pw_thread_loop_get_time(loop_, &until, int64_t(kLinkSeconds) * SPA_NSEC_PER_SEC);
   while (running() && !streaming_.load(std::memory_order_acquire))
@@ -303,43 +410,58 @@ bool PipeWireOutput::start(AudioEngine& engine) {
   const bool linked = running() && streaming_.load(std::memory_order_acquire);
   pw_thread_loop_unlock(loop_);
   if (!linked) return fail(running() ? "the PipeWire stream was not linked to a sink" : "PipeWire stream failed");
-
-  // The period the graph settles on, for the line on stderr.
-  for (int ms = 0; ms < kFirstCyclesMs && cycles_.load(std::memory_order_acquire) < 8; ms += 2)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   return running();
 }
 
 void PipeWireOutput::teardown() {
   running_.store(false, std::memory_order_release);
-  if (loop_) pw_thread_loop_stop(loop_);   // no event runs after this
-  if (stream_) {
-    spa_hook_remove(&streamListener_);
-    pw_stream_destroy(stream_);   // waits out the data thread
-    stream_ = nullptr;
-  }
   if (loop_) {
-    pw_loop* loop = pw_thread_loop_get_loop(loop_);
-    if (wakeSource_) pw_loop_destroy_source(loop, wakeSource_);
-    if (signal_) pw_loop_destroy_source(loop, signal_);
-  }
-  wakeSource_ = signal_ = nullptr;
-  if (core_) {
-    spa_hook_remove(&coreListener_);
-    pw_core_disconnect(core_);
-    core_ = nullptr;
+    // With the loop still turning, as PipeWire wants: the stream first
+    // (which waits out the data thread), then its sources and the core.
+    pw_thread_loop_lock(loop_);
+    if (stream_) {
+      spa_hook_remove(&streamListener_);
+      pw_stream_destroy(stream_);
+      stream_ = nullptr;
+    }
+    if (wakeSource_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), wakeSource_);
+    wakeSource_ = nullptr;
+    if (core_) {
+      spa_hook_remove(&coreListener_);
+      pw_core_disconnect(core_);
+      core_ = nullptr;
+    }
+    pw_thread_loop_unlock(loop_);
+    pw_thread_loop_stop(loop_);
   }
   if (context_) {
     pw_context_destroy(context_);
     context_ = nullptr;
   }
+  dataLoop_ = nullptr;
   if (loop_) {
     pw_thread_loop_destroy(loop_);
     loop_ = nullptr;
   }
 }
 
-void PipeWireOutput::stop() { teardown(); }
+void PipeWireOutput::stop() {
+  if (loop_ && config_.stats && stats_.cycles(true) + stats_.cycles(false) > 0) {
+    std::string text = stats_.summary() + "\n";
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+      std::fprintf(stderr, "plinkora: PipeWire cycles %s\n", text.substr(at, end - at).c_str());
+    std::fprintf(stderr, "plinkora: PipeWire: %llu missed cycle(s) in %llu miss(es), period asked %u after %d change(s), data thread %s\n",
+                 (unsigned long long)watch_.missed(), (unsigned long long)watch_.events(), latencyFrames(),
+                 steps_.load(std::memory_order_relaxed), threadPriority().c_str());
+  }
+  teardown();
+}
+
+void PipeWireOutput::setPlayerPresent(bool present) {
+  const bool was = present_.exchange(present, std::memory_order_acq_rel);
+  // Back at the instrument: a paused stream plays again before the first key.
+  if (present && !was && engine_) engine_->wakeSignal().notify();
+}
 
 double PipeWireOutput::latencyMs() {
   if (!engine_ || !running()) return 0.0;
@@ -363,24 +485,16 @@ std::string PipeWireOutput::threadPriority() const {
                      : slice == 2 ? ", the kernel's own slice" : "");
 }
 
-std::string PipeWireOutput::announcement() const {
-  char line[160];
-  const double rate = engine_ ? engine_->sampleRate() : 48000.0;
-  const uint32_t period = periodFrames() ? periodFrames() : latencyFrames();
-  std::snprintf(line, sizeof line, "sound through PipeWire %s, %u frames at %.0f Hz (%.1f ms)%s",
-                version_.empty() ? "" : version_.c_str(), period, rate, period * 1000.0 / rate,
-                config_.forceQuantum ? " (quantum forced)" : "");
-  return line;
-}
-
 std::string PipeWireOutput::describe() const {
-  char line[384];
+  char line[512];
   const double rate = engine_ ? engine_->sampleRate() : 48000.0;
   std::snprintf(line, sizeof line,
-                "PipeWire %s stream: period %u frames (%.1f ms), node.latency %u/%.0f after %d step(s), "
-                "%llu missed cycle(s), device delay %lld frames, %s, data thread %s",
-                version_.c_str(), periodFrames(), periodFrames() * 1000.0 / rate, latencyFrames(), rate, steps_,
-                (unsigned long long)watch_.missed(), (long long)delayFrames_.load(),
+                "PipeWire %s stream: period %u frames (%.1f ms), node.latency %u/%.0f after %d change(s), "
+                "%llu missed cycle(s) in %llu miss(es), data thread busy p99.9 %.2f of a period while sounding, "
+                "%s, data thread %s",
+                version_.c_str(), periodFrames(), periodFrames() * 1000.0 / rate, latencyFrames(), rate,
+                steps_.load(std::memory_order_relaxed), (unsigned long long)watch_.missed(),
+                (unsigned long long)watch_.events(), stats_.percentile(true, 1, 0.999),
                 active() ? "active" : "paused while idle", threadPriority().c_str());
   return line;
 }

@@ -3,41 +3,60 @@
 // inside the graph's cycle (PW_STREAM_FLAG_RT_PROCESS) and renders exactly
 // the block that cycle asks for, F32 stereo at the engine's rate (the
 // graph's own, so nothing is resampled).  Nothing waits in a queue: each
-// strike lands one period after its key, at its own frame (graph_feed.h).
+// command lands one period after its key, the period the graph runs at in
+// that cycle (read from its position, whatever was asked for), at its own
+// frame (graph_feed.h).
 //
-// The period is found, not fixed: the stream asks for a small node.latency
-// (kStartLatency frames) and, when it misses cycles (cycle_watch.h), asks
-// for twice as much, up to kMaxLatency; PLINKORA_PIPEWIRE_QUANTUM (16-8192)
-// forces the graph's quantum instead (node.force-quantum).  The data thread
-// gets real-time priority the PipeWire way (the client-rt configuration's
-// module-rt: RLIMIT_RTPRIO, the portal or RealtimeKit); left in the fair
-// class, it asks for a short slice (realtime_priority.h).
-// After kIdleSeconds with nothing sounding and no take being recorded the
-// stream pauses (pw_stream_set_active(false)) and the next command wakes it.
+// The period asked for (node.latency) is the period policy's
+// (period_policy.h): the shortest this machine holds, found while playing,
+// shorter ones tried only while nothing can be heard.
+// PLINKORA_PIPEWIRE_QUANTUM (16-8192) forces the graph's quantum instead
+// (node.force-quantum).  The data thread gets real-time priority the
+// PipeWire way (the client-rt configuration's module-rt: RLIMIT_RTPRIO, the
+// portal or RealtimeKit); left in the fair class, it asks for a short slice
+// (realtime_priority.h).
 //
-// Threads: start(), stop() and the queries on the UI thread; the stream's
-// events and the wake-ups on PipeWire's thread loop; process on the data
+// A rest costs nothing: while the player is at the instrument (the window
+// is active, setPlayerPresent) the stream never pauses, and a silent cycle
+// costs next to nothing, so the next strike is as quick as one in
+// mid-phrase.  With the player away and kIdleSeconds without a sound or a
+// take being recorded, the stream pauses (and the graph may rest); the
+// player's return or any command wakes it.
+//
+// stderr says once what plays, when the first cycle has told the period:
+// "plinkora: sound through PipeWire 0.3.65, 256 frames at 48000 Hz (5.3 ms)",
+// and each change of the period asked for.  With PLINKORA_PIPEWIRE_STATS
+// set, stop() prints the data thread's figures (cycle_stats.h, with its page
+// faults) and the misses; describe() always has them.
+//
+// Threads: start(), stop(), setPlayerPresent() and the queries on the UI
+// thread; the stream's events, the engine's wake-ups and the data thread's
+// requests (pw_loop_invoke) on PipeWire's thread loop; process on the data
 // thread, which takes no lock, allocates nothing and touches no file.
 #pragma once
 
+#include "platform/audio/audio_thread/cycle_stats.h"
 #include "platform/audio/audio_thread/cycle_watch.h"
 #include "platform/audio/audio_thread/graph_feed.h"
+#include "platform/audio/audio_thread/period_policy.h"
 #include "platform/audio/system/audio_output.h"
-
-#include <memory>
 
 #include <spa/utils/hook.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 struct pw_thread_loop;
+struct pw_loop;
 struct pw_context;
 struct pw_core;
 struct pw_stream;
 struct pw_core_info;
 struct spa_source;
+struct spa_io_position;
+struct spa_loop;
 
 namespace platform {
 
@@ -45,18 +64,27 @@ struct PipeWireEvents;
 
 class PipeWireOutput : public AudioOutput {
 public:
-  static constexpr uint32_t kStartLatency = 128;
-  static constexpr uint32_t kMaxLatency = 1024;
-  static constexpr double kIdleSeconds = 3.0;
+  static constexpr uint32_t kShortest = 128;
+  static constexpr uint32_t kLongest = 1024;
+  static constexpr double kIdleSeconds = 10.0;
 
   struct Config {
-    uint32_t startLatency = kStartLatency;   // frames of node.latency at first
-    uint32_t forceQuantum = 0;               // node.force-quantum; 0: the graph chooses
+    PeriodPolicy::Config policy = defaultPolicy();
+    uint32_t forceQuantum = 0;   // node.force-quantum; 0: the policy chooses
+    bool stats = false;          // count page faults, print the figures at stop()
     std::string appName = "Plinkora";
   };
+  static PeriodPolicy::Config defaultPolicy() {
+    PeriodPolicy::Config p;
+    p.shortest = kShortest;
+    p.longest = kLongest;
+    p.start = 2 * kShortest;
+    return p;
+  }
   PipeWireOutput();
   explicit PipeWireOutput(Config config);
-  // The defaults, with PLINKORA_PIPEWIRE_QUANTUM when it holds a number in range.
+  // The defaults, with PLINKORA_PIPEWIRE_QUANTUM when it holds a number in
+  // range and PLINKORA_PIPEWIRE_STATS.
   static Config configFromEnvironment();
   ~PipeWireOutput() override;
 
@@ -68,21 +96,42 @@ public:
   uint32_t queueFrames() const override { return periodFrames(); }
   uint64_t underruns() const override { return watch_.missed(); }
   std::string describe() const override;
-  std::string announcement() const override;
+  void setPlayerPresent(bool present) override;
 
   const std::string& serverVersion() const { return version_; }
   // The node.latency asked for now, in frames.
-  uint32_t latencyFrames() const { return latency_.load(std::memory_order_relaxed); }
+  uint32_t latencyFrames() const { return asked_.load(std::memory_order_relaxed); }
   std::string threadPriority() const;
   bool active() const { return active_.load(std::memory_order_acquire); }
+  const CycleStats& stats() const { return stats_; }
 
 private:
   friend struct PipeWireEvents;
-  static void onStreamState(void* self, int old, int state, const char* error);
+  static void onStreamState(void* self, int state, const char* error);
+  static void onIoChanged(void* self, uint32_t id, void* area, uint32_t size);
   static void onCoreInfo(void* self, const pw_core_info* info);
-  static void onCoreError(void* self, uint32_t id, int seq, int res, const char* message);
+  static void onCoreError(void* self, uint32_t id, int res, const char* message);
   static void onWake(void* self, int fd, uint32_t mask);
-  static void onSignal(void* self, uint64_t count);
+  // Requests of the data thread, run on the thread loop.
+  struct FirstCycle {
+    int tid;
+    uint32_t quantum;
+    uint32_t rate;
+  };
+  struct Ask {
+    uint32_t frames;
+    PeriodPolicy::Change why;
+  };
+  struct Idle {
+    uint64_t wakes;
+  };
+  static int onFirstCycle(spa_loop*, bool, uint32_t, const void* data, size_t, void* self);
+  static int onAsk(spa_loop*, bool, uint32_t, const void* data, size_t, void* self);
+  static int onIdle(spa_loop*, bool, uint32_t, const void* data, size_t, void* self);
+  static int onPosition(spa_loop*, bool, uint32_t, const void* data, size_t, void* self);
+  template <typename T>
+  void tellLoop(int (*handler)(spa_loop*, bool, uint32_t, const void*, size_t, void*), const T& what) noexcept;
+
   void process() noexcept;
   void askLatency(uint32_t frames);
   void teardown();
@@ -90,38 +139,36 @@ private:
   Config config_;
   AudioEngine* engine_ = nullptr;
   pw_thread_loop* loop_ = nullptr;
+  pw_loop* dataLoop_ = nullptr;
   pw_context* context_ = nullptr;
   pw_core* core_ = nullptr;
   pw_stream* stream_ = nullptr;
   spa_source* wakeSource_ = nullptr;
-  spa_source* signal_ = nullptr;
   spa_hook coreListener_{};
   spa_hook streamListener_{};
 
   std::atomic<bool> running_{false};
   std::atomic<bool> streaming_{false};
   std::atomic<bool> active_{true};
-  std::atomic<uint32_t> period_{0};       // the last cycle's length
-  std::atomic<uint32_t> latency_{kStartLatency};
-  std::atomic<uint64_t> cycles_{0};
-  std::atomic<int64_t> delayFrames_{0};   // from the stream to the device
+  std::atomic<bool> present_{true};      // UI thread: the player is at the instrument
+  std::atomic<uint32_t> period_{0};      // the graph's period in the last cycle
+  std::atomic<uint32_t> asked_{0};       // node.latency asked for
+  std::atomic<int64_t> delayFrames_{0};  // from the stream to the device
   std::atomic<int> dataThread_{0};
-  // Data thread to thread loop.
-  std::atomic<bool> stepWanted_{false};
-  std::atomic<bool> idleWanted_{false};
-  std::atomic<bool> sliceWanted_{false};  // the data thread is known: shorten its slice
-  std::atomic<int> slice_{0};             // 0 not tried, 1 short slice in force, 2 not to be had
-  std::atomic<uint64_t> wakes_{0};        // wake-ups the thread loop has taken
-  std::atomic<uint64_t> idleWakes_{0};    // wakes_ when the data thread found it idle
-  std::atomic<bool> resumed_{false};      // thread loop to data thread: woken again
+  std::atomic<int> slice_{0};            // 0 not tried, 1 short slice in force, 2 not to be had
+  std::atomic<uint64_t> wakes_{0};       // wake-ups the thread loop has taken
+  std::atomic<int> steps_{0};            // changes of the period asked for
   // Data thread's own.
+  spa_io_position* position_ = nullptr;
   CycleWatch watch_;
+  PeriodPolicy policy_;
+  CycleStats stats_;
   uint64_t quietFrames_ = 0;
-  bool idleSaid_ = false;
+  bool told_ = false;         // the first cycle was told
+  bool pauseAsked_ = false;   // the next cycle follows a pause (or a refused one)
 
   std::unique_ptr<GraphFeed> feed_;
   std::string version_;
-  int steps_ = 0;
 };
 
 }  // namespace platform

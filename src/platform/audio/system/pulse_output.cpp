@@ -12,7 +12,10 @@
 // negative offset (PA_SEEK_RELATIVE).  PulseAudio then rewinds its sink and
 // plays the new audio from there.  PipeWire's PulseAudio service accepts the
 // seek into its ring but cannot replace what its graph has already pulled,
-// so there the change is written one quantum past the read position.
+// so there the change is written one graph period past the read position:
+// the longest period the graph may run at for this stream, as the server
+// says it (its clock settings, and the latency its PulseAudio service asked
+// for the stream).
 //
 // Where the server stands comes from libpulse's timing reports
 // (AUTO_TIMING_UPDATE), aged by the clock, with no round trip; the frames of the engine are the server's byte index over the frame
@@ -28,6 +31,7 @@
 #include "platform/audio/system/pulse_output.h"
 
 #include "platform/audio/audio_thread/audio_engine.h"
+#include "platform/audio/system/pipewire_settings.h"
 #include "platform/audio/system/realtime_priority.h"
 
 #include <pthread.h>
@@ -50,8 +54,31 @@ constexpr uint32_t kBytesPerFrame = 2 * sizeof(float);
 // PulseAudio: a change is written this long past the play position, for the
 // error of the interpolated timing and the trip to the server.
 constexpr double kRewindGuardSeconds = 0.002;
-// PipeWire's quantum inside a virtual machine: 1024 frames at 48 kHz.
-constexpr double kPipewireQuantumSeconds = 1024.0 / 48000.0;
+
+// With the mainloop locked: the node.latency PipeWire's PulseAudio service
+// gave `stream` ("1024/48000"), from its sink input's properties; empty
+// when it does not say.
+std::string pipewireNodeLatency(pa_threaded_mainloop* loop, pa_context* context, pa_stream* stream) {
+  struct Query {
+    pa_threaded_mainloop* loop;
+    std::string latency;
+    bool done = false;
+  } query{loop};
+  auto onInfo = [](pa_context*, const pa_sink_input_info* info, int eol, void* q) {
+    auto* query = static_cast<Query*>(q);
+    if (info && info->proplist)
+      if (const char* v = pa_proplist_gets(info->proplist, "node.latency")) query->latency = v;
+    if (eol) {
+      query->done = true;
+      pa_threaded_mainloop_signal(query->loop, 0);
+    }
+  };
+  if (pa_operation* op = pa_context_get_sink_input_info(context, pa_stream_get_index(stream), onInfo, &query)) {
+    while (!query.done && pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop);
+    pa_operation_unref(op);
+  }
+  return query.latency;
+}
 
 // With the mainloop locked: waits until state() is `ready`; false once it
 // is no longer good.
@@ -240,10 +267,21 @@ bool PulseOutput::start(AudioEngine& engine) {
   }
   pipewire_ = serverName_.find("PipeWire") != std::string::npos;
   const double rate = engine.sampleRate();
-  guard_ = config_.guardFrames
-               ? config_.guardFrames
-               : pipewire_ ? uint32_t((kPipewireQuantumSeconds + kRewindGuardSeconds) * rate)
-                           : uint32_t(kRewindGuardSeconds * rate);
+  // Under PipeWire: its clock settings now, the stream's own latency once
+  // it is there.
+  PipeWireClock graph;
+  if (pipewire_ && !config_.guardFrames) {
+    pa_threaded_mainloop_unlock(loop_);
+    graph = readPipeWireClock();
+    pa_threaded_mainloop_lock(loop_);
+  }
+  auto pipewireGuard = [&](uint32_t latency) {
+    const double period = double(graph.longestPeriodFor(latency)) / graph.rate;
+    return std::min(uint32_t((period + kRewindGuardSeconds) * rate), config_.queueFrames() / 2);
+  };
+  guard_ = config_.guardFrames ? config_.guardFrames
+           : pipewire_         ? pipewireGuard(0)
+                               : uint32_t(kRewindGuardSeconds * rate);
   guard_ = std::min(guard_, config_.queueFrames() / 2);
 
   pa_sample_spec sampleFormat{};
@@ -281,6 +319,9 @@ bool PulseOutput::start(AudioEngine& engine) {
     tlengthBytes_ = got->tlength;
     minreqBytes_ = got->minreq;
   }
+  if (pipewire_ && !config_.guardFrames && graph.answered)
+    if (const uint32_t latency = parseLatencyFrames(pipewireNodeLatency(loop_, context_, stream_), graph.rate))
+      guard_ = pipewireGuard(latency);
   pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
   if (engine.wakeSignal().fd() >= 0)
     wakeEvent_ = api->io_new(
