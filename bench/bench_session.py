@@ -99,7 +99,12 @@ def main():
         print("bench_session: %s" % e, file=sys.stderr)
         return 1
     screen, keys = Screen(d), Keyboard(d)
-    p = Program(args.program, args.user, {"PLINKORA_AUDIO_OUTPUT": args.output} if args.output else {})
+    # The program's own count of missed cycles and its data thread's
+    # figures, printed at exit.
+    env = {"PLINKORA_PIPEWIRE_STATS": "1"}
+    if args.output:
+        env["PLINKORA_AUDIO_OUTPUT"] = args.output
+    p = Program(args.program, args.user, env)
     try:
         main_win = None
         t0 = now_ms()

@@ -113,6 +113,11 @@ class ReadingWhatTheyPrint(unittest.TestCase):
                 "PipeWire 0.3.65 stream: period 512 frames (10.7 ms), 17 missed cycle(s)\n"
         self.assertEqual(missed_cycles(said), 17)
         self.assertEqual(pipewire_periods("plinkora: sound through PulseAudio 16.1"), [])
+        said = ("plinkora: sound through PipeWire 0.3.65, 256 frames at 48000 Hz (5.3 ms)\n"
+                "plinkora: trying a PipeWire period of 128 frames (2.7 ms) while nothing sounds\n"
+                "plinkora: 128 frames did not hold; back to 256 frames (5.3 ms)\n"
+                "plinkora: PipeWire cycles were missed at 256 frames; asking for 512 frames (10.7 ms)\n")
+        self.assertEqual(pipewire_periods(said), [256, 128, 256, 512])
 
     def test_floor_summary_read_back(self):
         from desktop.floor import read_summary
