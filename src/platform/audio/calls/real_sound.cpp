@@ -2,13 +2,16 @@
 // The real backend's sound calls: all of them go to the one SoundSystem.
 #include "platform/real_backend.h"
 #include "platform/audio/calls/sound_system.h"
+#include "platform/startup_stamps.h"
 
 #include <cstdio>
 
 namespace platform {
 
 std::unique_ptr<SoundSystem> RealBackend::makeSoundSystem() {
-  return std::make_unique<SoundSystem>(SoundSystemOptions::forThisMachine());
+  auto options = SoundSystemOptions::forThisMachine();
+  startup::mark("output chosen");
+  return std::make_unique<SoundSystem>(std::move(options));
 }
 
 SoundSystem& RealBackend::sound() {
@@ -19,6 +22,7 @@ SoundSystem& RealBackend::sound() {
 MMRESULT RealBackend::midiOutOpen(HMIDIOUT* phmo, int32_t uDeviceID, intptr_t /*dwCallback*/,
                                   intptr_t /*dwInstance*/, uint32_t /*fdwOpen*/) {
   // The device never calls back, so callback and instance data are not kept.
+  startup::mark("midi open asked");
   const MMRESULT result = sound().midiOutOpen(phmo, uDeviceID);
   // The player's message names no cause; the terminal gets it.
   if ((result == MMSYSERR_NODRIVER || result == MMSYSERR_ERROR) && !sound().lastError().empty())
@@ -27,7 +31,11 @@ MMRESULT RealBackend::midiOutOpen(HMIDIOUT* phmo, int32_t uDeviceID, intptr_t /*
 }
 
 MMRESULT RealBackend::midiOutShortMsg(HMIDIOUT hmo, uint32_t dwMsg) {
-  return sound().midiOutShortMsg(hmo, dwMsg);
+  const MMRESULT result = sound().midiOutShortMsg(hmo, dwMsg);
+  static bool first = true;
+  if (first) startup::mark("first message");
+  first = false;
+  return result;
 }
 
 MMRESULT RealBackend::midiOutClose(HMIDIOUT hmo) { return sound().midiOutClose(hmo); }

@@ -3,6 +3,7 @@
 #include "platform/audio/audio_thread/midi_message.h"
 #include "platform/audio/system/output_choice.h"
 #include "platform/end_request.h"
+#include "platform/startup_stamps.h"
 
 #include <algorithm>
 #include <chrono>
@@ -36,6 +37,7 @@ bool SoundSystem::ensureOutput() {
   if (output_) output_->stop();   // the server went away; try a fresh stream
   output_ = options_.makeOutput();
   if (output_ && output_->start(engine_)) {
+    startup::mark("output started");
     if (const std::string line = output_->announcement(); !line.empty())
       std::fprintf(stderr, "plinkora: %s\n", line.c_str());
     return true;
@@ -70,6 +72,7 @@ bool SoundSystem::ensureSynth() {
       siblings_.clear();
       continue;
     }
+    startup::mark("synth pool");
     ++soundfontLoads_;
     synth_ = std::move(synth);
     pool_ = std::move(pool);
@@ -150,6 +153,7 @@ BOOL SoundSystem::sndPlaySound(const char* name, uint32_t flags) {
   const bool async = (flags & SND_ASYNC) != 0 || loop;
   WaveChannel::Started started;
   auto data = waveCache_.load(name, loop);
+  startup::mark("wave decoded");
   if (!data) {
     wave.stop();   // the channel is taken over even when the new sound cannot play
     return 0;

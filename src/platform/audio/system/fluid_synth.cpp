@@ -4,6 +4,7 @@
 #include "platform/audio/audio_thread/midi_message.h"
 #include "platform/audio/audio_thread/room_reverb.h"
 #include "platform/audio/system/tone_onsets.h"
+#include "platform/startup_stamps.h"
 
 #include <fluidsynth.h>
 
@@ -145,6 +146,7 @@ std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& 
     fluid_synth_sfunload(home, id, 0);
   }
   if (!shared->sfont[kGm]) return fail(why);
+  startup::mark("soundfonts read");
 
   if (!fonts.opl3.empty() && !opl3) {
     static std::atomic<bool> told{false};
@@ -178,7 +180,9 @@ std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& 
                   shared->path[size_t(t.font)]);
   }
   for (int k = 0; k < kFontSlots; ++k) shared->id[size_t(k)] = shared->sfont[size_t(k)] ? k + 1 : 0;
+  startup::mark("samples pinned");
   if (options.skipLeadIns && !measureLeadIns(shared, options, error)) return nullptr;
+  startup::mark("onsets");
   return make(std::move(shared), options, error);
 }
 
