@@ -15,6 +15,7 @@
 #include "platform/audio/audio_thread/command_clock.h"
 #include "platform/audio/audio_thread/output_protocol.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 
@@ -35,10 +36,19 @@ public:
     timing.ns = cycleNs;
     timing.delayFrames = delayFrames;
     timing.rate = engine.sampleRate();
-    const uint64_t given = protocol_.written();
     out_ = out;
-    base_ = given;
-    return uint32_t(protocol_.serve({given, 0, given + frames, &timing}, *this));
+    base_ = protocol_.written();
+    // A block longer than the engine's span is rendered in pieces: each
+    // piece is the graph's for good once it is in the buffer.
+    uint32_t done = 0;
+    while (done < frames) {
+      const uint64_t given = protocol_.written();
+      const uint32_t piece = std::min(frames - done, engine.spanFrames());
+      const uint64_t got = protocol_.serve({given, 0, given + piece, &timing}, *this);
+      done += uint32_t(got);
+      if (got < piece) break;
+    }
+    return done;
   }
   // Makes everything handed to the graph final (and heard by the tap),
   // rendering nothing and taking no command: before the stream pauses.

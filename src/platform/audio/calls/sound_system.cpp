@@ -8,25 +8,47 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 namespace platform {
 
 SoundSystemOptions SoundSystemOptions::forThisMachine() {
   SoundSystemOptions o;
-  o.sampleRate = chooseAudioOutput().rate;
+  const OutputChoice choice = chooseAudioOutput();
+  o.sampleRate = choice.rate;
+  o.spanFrames = AudioEngine::spanFor(queueFramesOf(choice));
+  // A few instances to start with, a few more at once, the rest as needed.
+  o.initialInstances = 2;
+  o.earlyInstances = 4;
+  // The server is asked once: the first output is the one chosen here.
+  auto chosen = std::make_shared<std::optional<OutputChoice>>(choice);
+  o.makeOutput = [chosen]() {
+    if (!chosen->has_value()) return makeDefaultAudioOutput();
+    const OutputChoice first = **chosen;
+    chosen->reset();
+    return makeAudioOutput(first);
+  };
   return o;
 }
 
 SoundSystem::SoundSystem() : SoundSystem(SoundSystemOptions{}) {}
 
 SoundSystem::SoundSystem(SoundSystemOptions options)
-    : options_(std::move(options)), engine_(options_.sampleRate), waveCache_(options_.sampleRate) {
+    : options_(std::move(options)),
+      engine_(options_.sampleRate, options_.spanFrames),
+      waveCache_(options_.sampleRate) {
   options_.synth.sampleRate = options_.sampleRate;
 }
 
 SoundSystem::~SoundSystem() {
+  if (grower_) grower_->stop();
   if (output_) output_->stop();
+}
+
+bool SoundSystem::prepare() {
+  const bool output = ensureOutput();
+  return ensureSynth() && output;
 }
 
 bool SoundSystem::engineRuns() const { return offline() || (output_ && output_->running()); }
@@ -76,18 +98,29 @@ bool SoundSystem::ensureSynth() {
     ++soundfontLoads_;
     synth_ = std::move(synth);
     pool_ = std::move(pool);
+    startInstances_ = pool_->size();
+    // The rest of the pool is made as the playing needs it.
+    const FluidSynth* first = synth_.get();
+    auto make = [this, first, instanceOptions]() -> std::unique_ptr<SynthInstance> {
+      return options_.makeSibling ? options_.makeSibling(*first, instanceOptions) : nullptr;
+    };
+    grower_ = std::make_unique<PoolGrower>(engine_, make, pool_->capacity() - pool_->size(),
+                                           size_t(std::max(0, options_.earlyInstances)));
     return true;
   }
   lastError_ = why;
   return false;
 }
 
-// The pool: `first` and its siblings; fewer when a sibling cannot be made.
+// The pool: `first` and its first siblings; fewer when a sibling cannot be made.
 std::unique_ptr<SynthPool> SoundSystem::makePool(FluidSynth& first, const FluidSynth::Options& options) {
-  auto pool = std::make_unique<SynthPool>(options_.sampleRate);
+  const int most = std::max(1, options_.poolSize);
+  auto pool = std::make_unique<SynthPool>(options_.sampleRate, options_.spanFrames, size_t(most),
+                                          size_t(std::max(0, options_.spareInstances)));
   pool->add(&first);
   siblings_.clear();
-  for (int i = 1; i < options_.poolSize; ++i) {
+  const int start = std::clamp(options_.initialInstances, 1, most);
+  for (int i = 1; i < start; ++i) {
     auto sibling = options_.makeSibling ? options_.makeSibling(first, options) : nullptr;
     if (!sibling) break;
     pool->add(sibling.get());

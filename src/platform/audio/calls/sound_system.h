@@ -3,12 +3,14 @@
 // soundfont, the audio engine with the wave channel, and the audio output.
 // One per run; every call comes from the UI thread.
 //
-// The soundfont is loaded at the first midiOutOpen and kept, with a pool of
-// synthesizer instances that share it (synth_pool.h); open and close
-// afterwards only attach and detach the pool, which costs microseconds and
-// leaves the wave channel and a running recording undisturbed.  The
-// output starts at the first open or wave sound and runs until the system is
-// destroyed.
+// The soundfont is loaded at the first midiOutOpen (or by prepare(), which
+// a backend may run on a helper thread before the first call) and kept,
+// with a pool of synthesizer instances that share it (synth_pool.h): a few
+// at first, more made on a helper thread as the playing needs them
+// (pool_grower.h).  Open and close afterwards only attach and detach the
+// pool, which costs microseconds and leaves the wave channel and a running
+// recording undisturbed.  The output starts at the first open or wave sound
+// (or in prepare()) and runs until the system is destroyed.
 #pragma once
 
 #include "platform/audio/audio_thread/audio_engine.h"
@@ -16,6 +18,7 @@
 #include "platform/audio/system/audio_output.h"
 #include "platform/audio/system/soundfont.h"
 #include "platform/audio/audio_thread/synth_pool.h"
+#include "platform/audio/calls/pool_grower.h"
 #include "platform/audio/calls/wave_cache.h"
 #include "platform/winapi.h"
 
@@ -34,10 +37,20 @@ struct SoundSystemOptions {
   FluidSynth::Options synth;
   // The instruments' sum goes through the engine's one shared room reverb.
   bool room = true;
-  // Synthesizer instances in the pool: each struck note sounds on one of its
-  // own until it has died away.  The first loads the soundfonts; the others
-  // come from makeSibling and share them.
+  // Synthesizer instances in the pool at most: each struck note sounds on
+  // one of its own until it has died away.  The first loads the soundfonts;
+  // the others come from makeSibling and share them.
   int poolSize = 32;
+  // Instances made with the first (at most poolSize), and made at once
+  // after them on a helper thread; the rest are made there while the pool
+  // has fewer than spareInstances silent ones.  By default the whole pool
+  // is made at once; forThisMachine() starts small.
+  int initialInstances = 32;
+  int earlyInstances = 0;
+  int spareInstances = 6;
+  // The most frames the engine holds replaceable (AudioEngine::spanFor()
+  // of the output's queue); each ring of the engine and the pool is this big.
+  uint32_t spanFrames = AudioEngine::kSpanFrames;
   // Voices of one instance: a note of any of the instrument's tones uses
   // one or two.
   int voicesPerInstance = 8;
@@ -60,8 +73,10 @@ struct SoundSystemOptions {
     o.makeOutput = nullptr;
     return o;
   }
-  // The system's output (output_choice.h), with the engine at its rate:
-  // the graph's under PipeWire, so that nothing is resampled there.
+  // The system's output (output_choice.h), chosen once: the engine at its
+  // rate (the graph's under PipeWire, so that nothing is resampled there)
+  // and with a span for its queue; the first opening starts that output,
+  // later ones (after a server went away) choose anew.
   static SoundSystemOptions forThisMachine();
 };
 
@@ -85,6 +100,12 @@ public:
   // until stopped and never waits; a null name stops the channel.
   BOOL sndPlaySound(const char* name, uint32_t flags);
 
+  // ---- before the first call, on any one thread ----
+  // Starts the output and loads the synthesizer (soundfonts, pinned samples,
+  // the first instances), as the first midiOutOpen would; false when either
+  // fails (lastError() says why; the calls try again).
+  bool prepare();
+
   // ---- for the recorder, the tests and the benchmark ----
   // Starts the output if it does not run; always true when offline.
   bool ensureOutput();
@@ -95,7 +116,8 @@ public:
   HMIDIOUT openHandle() const { return handle_; }
   int soundfontLoads() const { return soundfontLoads_; }
   std::string soundfontPath() const { return synth_ ? synth_->soundfontPath() : std::string(); }
-  size_t poolInstances() const { return pool_ ? pool_->size() : 0; }
+  // Instances made so far (the first ones and those the grower handed over).
+  size_t poolInstances() const { return pool_ ? startInstances_ + (grower_ ? grower_->made() : 0) : 0; }
   const std::string& lastError() const { return lastError_; }
 
 private:
@@ -107,7 +129,9 @@ private:
   SoundSystemOptions options_;
   std::unique_ptr<FluidSynth> synth_;     // destroyed after the engine and the output
   std::vector<std::unique_ptr<FluidSynth>> siblings_;
+  std::unique_ptr<PoolGrower> grower_;    // stopped before the output, freed after the engine
   std::unique_ptr<SynthPool> pool_;
+  size_t startInstances_ = 0;
   AudioEngine engine_;
   WaveCache waveCache_;
   std::unique_ptr<AudioOutput> output_;
