@@ -39,6 +39,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   platform::startup::mark("display check");
+  platform::RealBackend backend;
+  // One copy per user: a second one ends here, silently, before it opens a
+  // window or reaches a sound server (Main asks again and finds the lock
+  // this copy holds).  The first starts its sound while Qt opens the
+  // window system.
+  if (backend.App_PrevInstance()) return 0;
+  backend.prepareSound();
   QApplication app(argc, argv);
   // Qt is connected now; until then the check's connection kept the X
   // server from resetting under it.
@@ -46,7 +53,6 @@ int main(int argc, char** argv) {
   QGuiApplication::setDesktopFileName(QStringLiteral("io.github.plinkora.Plinkora"));
   QApplication::setStyle(new PlainButtonsStyle);
   QApplication::setApplicationName(QStringLiteral("Plinkora"));
-  platform::RealBackend backend;
   platform::setBackend(&backend);
   platform::UseDetectableAutoRepeat();
   app::EndOnSignals(app);

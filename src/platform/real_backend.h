@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace platform {
 
@@ -38,7 +39,19 @@ public:
   bool FileExists(const std::string& path) override;
   bool Kill(const std::string& path) override;
 
-  // Created on first use and kept for the whole run.
+  // Starts making the sound system on a helper thread, as the first sound
+  // call would make it: the sound server asked once and its output started,
+  // the soundfonts read and pinned, the tones' onsets found and the first
+  // synth instances made, while the window system opens.  The first sound
+  // call takes it over, waiting for it if need be, and reports whatever
+  // failed then, as it would have.  Call it once this copy holds the
+  // instance lock (App_PrevInstance() said false), so that a second copy
+  // never reaches a sound server.  A derived backend that makes its own
+  // sound system takes it over (sound()) before it goes.
+  void prepareSound();
+
+  // Created on first use (or taken over from prepareSound()) and kept for
+  // the whole run.
   SoundSystem& sound();
   WaveAudioDevice& waveAudio();
 
@@ -49,6 +62,8 @@ protected:
 
 private:
   std::unique_ptr<SoundSystem> sound_;
+  std::thread preparing_;                 // prepareSound()'s helper, until sound() takes its work
+  std::unique_ptr<SoundSystem> prepared_; // its work, handed over when it is joined
   std::unique_ptr<WaveAudioDevice> waveAudio_;
   int instanceLock_ = -1;        // plinkora.lock, locked while this copy runs
   std::string instanceLockPath_;

@@ -14,7 +14,22 @@ std::unique_ptr<SoundSystem> RealBackend::makeSoundSystem() {
   return std::make_unique<SoundSystem>(std::move(options));
 }
 
+void RealBackend::prepareSound() {
+  if (sound_ || preparing_.joinable()) return;
+  preparing_ = std::thread([this] {
+    auto sound = makeSoundSystem();
+    sound->prepare();
+    startup::mark("sound prepared");
+    prepared_ = std::move(sound);
+  });
+}
+
 SoundSystem& RealBackend::sound() {
+  if (preparing_.joinable()) {
+    preparing_.join();
+    sound_ = std::move(prepared_);
+    startup::mark("sound taken over");
+  }
   if (!sound_) sound_ = makeSoundSystem();
   return *sound_;
 }
