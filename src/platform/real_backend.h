@@ -33,6 +33,10 @@ public:
   void Beep() override;
   int MsgBox(const std::string& prompt, int buttons, const std::string& title) override;
   std::string App_Path() override;
+  // What App_Path() gives for a program in `programFolder`: the
+  // share/plinkora/ folder beside it when there is one, else the folder
+  // itself; ends in '/'.  Needs no Qt.
+  static std::string DataFolderOf(const std::string& programFolder);
   bool App_PrevInstance() override;
   void DoEvents() override;
   std::string CurDir() override;

@@ -5,6 +5,7 @@
 #include "platform/startup_stamps.h"
 
 #include <cstdio>
+#include <filesystem>
 
 namespace platform {
 
@@ -16,9 +17,16 @@ std::unique_ptr<SoundSystem> RealBackend::makeSoundSystem() {
 
 void RealBackend::prepareSound() {
   if (sound_ || preparing_.joinable()) return;
-  preparing_ = std::thread([this] {
+  // The program's folder as Qt will give it, read before Qt is there.
+  std::error_code ec;
+  const std::string program = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
+  const std::string startSound = ec ? std::string() : DataFolderOf(program) + "start.wav";
+  preparing_ = std::thread([this, startSound] {
     auto sound = makeSoundSystem();
     sound->prepare();
+    // Decoded (and converted to the engine's rate) while the splash opens;
+    // not sooner, where it would take a core from Qt's start.
+    if (!startSound.empty()) sound->preloadWave(startSound);
     startup::mark("sound prepared");
     prepared_ = std::move(sound);
   });

@@ -46,9 +46,18 @@ SoundSystem::~SoundSystem() {
   if (output_) output_->stop();
 }
 
+// The soundfonts are read on a thread of their own while the output starts:
+// neither needs the other until the onsets are found at the output's rate.
 bool SoundSystem::prepare() {
+  if (synth_) return ensureOutput();
+  std::shared_ptr<FluidSynth::Fonts> loaded;
+  std::string loadError;
+  InstrumentFonts fonts;
+  fonts.generalMidi = options_.soundfonts;
+  std::thread reader([&] { loaded = FluidSynth::loadFonts(fonts, &loadError); });
   const bool output = ensureOutput();
-  return ensureSynth() && output;
+  reader.join();
+  return ensureSynth(std::move(loaded), loadError) && output;
 }
 
 bool SoundSystem::engineRuns() const { return offline() || (output_ && output_->running()); }
@@ -70,29 +79,29 @@ bool SoundSystem::ensureOutput() {
   return false;
 }
 
-bool SoundSystem::ensureSynth() {
+bool SoundSystem::ensureSynth(std::shared_ptr<FluidSynth::Fonts> loaded, const std::string& loadError) {
   if (synth_) return true;
-  const std::vector<std::string> candidates = existingSoundfonts(options_.soundfonts);
-  std::string why = "no soundfont found";
+  std::string why = loadError.empty() ? "no soundfont found" : loadError;
   FluidSynth::Options instanceOptions = options_.synth;
   instanceOptions.polyphony = std::max(1, options_.voicesPerInstance);
   // The room is the engine's one shared reverb; the instances play dry.
   instanceOptions.internalReverb = false;
   instanceOptions.internalChorus = false;
-  for (const std::string& path : candidates) {
-    std::string error;
+  // The first General MIDI soundfont of the list that has the tones (and
+  // the OPL3 one when installed).
+  if (!loaded) {
     InstrumentFonts fonts;
-    fonts.generalMidi = {path};
-    auto synth = FluidSynth::createInstrument(fonts, instanceOptions, &error);
-    if (!synth) {
-      why = error;
-      continue;
-    }
+    fonts.generalMidi = options_.soundfonts;
+    loaded = FluidSynth::loadFonts(fonts, &why);
+  }
+  std::unique_ptr<FluidSynth> synth =
+      loaded ? FluidSynth::createInstrument(std::move(loaded), instanceOptions, &why) : nullptr;
+  if (synth) {
     auto pool = makePool(*synth, instanceOptions);
     if (!engine_.installSynth(pool.get(), options_.room)) {
-      why = "the audio engine did not take the synthesizer";
+      lastError_ = "the audio engine did not take the synthesizer";
       siblings_.clear();
-      continue;
+      return false;
     }
     startup::mark("synth pool");
     ++soundfontLoads_;

@@ -105,6 +105,9 @@ public:
   // the first instances), as the first midiOutOpen would; false when either
   // fails (lastError() says why; the calls try again).
   bool prepare();
+  // Starts decoding a sound file that will be played first (the start
+  // sound) on a thread of its own; its sndPlaySound takes it.
+  void preloadWave(const std::string& path) { waveCache_.preload(path, false); }
 
   // ---- for the recorder, the tests and the benchmark ----
   // Starts the output if it does not run; always true when offline.
@@ -121,7 +124,8 @@ public:
   const std::string& lastError() const { return lastError_; }
 
 private:
-  bool ensureSynth();
+  // `loaded`: the soundfonts, read already (prepare()); null: read them now.
+  bool ensureSynth(std::shared_ptr<FluidSynth::Fonts> loaded = nullptr, const std::string& loadError = {});
   std::unique_ptr<SynthPool> makePool(FluidSynth& first, const FluidSynth::Options& options);
   bool engineRuns() const;
   void reopenIfLost();

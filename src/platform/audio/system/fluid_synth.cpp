@@ -97,14 +97,21 @@ std::unique_ptr<FluidSynth> FluidSynth::create(const std::string& path, const Op
 std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& fonts,
                                                          const Options& options,
                                                          std::string* error) {
+  // The home synth reads and pins at any rate; the onsets need the instrument's.
+  auto loaded = loadFonts(fonts, error);
+  if (!loaded) return nullptr;
+  return createInstrument(std::move(loaded), options, error);
+}
+
+std::shared_ptr<FluidSynth::Fonts> FluidSynth::loadFonts(const InstrumentFonts& fonts, std::string* error) {
   quietFluidLogs();
-  auto fail = [&](const std::string& why) -> std::unique_ptr<FluidSynth> {
+  auto fail = [&](const std::string& why) -> std::shared_ptr<Fonts> {
     if (error) *error = why;
     return nullptr;
   };
 
   auto shared = std::make_shared<Fonts>();
-  shared->settings = baseSettings(options.sampleRate);
+  shared->settings = baseSettings(44100.0);
   if (!shared->settings) return fail("FluidSynth settings could not be created");
   fluid_settings_setint(shared->settings, "synth.polyphony", 1);
   fluid_settings_setint(shared->settings, "synth.reverb.active", 0);
@@ -198,9 +205,18 @@ std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& 
   }
   for (int k = 0; k < kFontSlots; ++k) shared->id[size_t(k)] = shared->sfont[size_t(k)] ? k + 1 : 0;
   startup::mark("samples pinned");
-  if (options.skipLeadIns && !measureLeadIns(shared, options, error)) return nullptr;
+  return shared;
+}
+
+std::unique_ptr<FluidSynth> FluidSynth::createInstrument(std::shared_ptr<Fonts> loaded, const Options& options,
+                                                         std::string* error) {
+  if (!loaded) {
+    if (error) *error = "no soundfonts were loaded";
+    return nullptr;
+  }
+  if (options.skipLeadIns && !measureLeadIns(loaded, options, error)) return nullptr;
   startup::mark("onsets");
-  return make(std::move(shared), options, error);
+  return make(std::move(loaded), options, error);
 }
 
 // The tones' lead-ins, found on a scratch instance (a sibling in all but
