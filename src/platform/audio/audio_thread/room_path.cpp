@@ -9,9 +9,18 @@
 
 namespace platform {
 
+namespace {
+// A power of two at least twice the span and the pre-delay besides.
+uint32_t sendFramesFor(uint32_t span, uint32_t delay) {
+  uint32_t n = 2 * span;
+  while (n < 2 * span + delay) n *= 2;
+  return n;
+}
+}  // namespace
+
 RoomPath::RoomPath(uint32_t sampleRate, uint32_t spanFrames)
     : delay_(uint32_t(std::lround(kPreDelaySeconds * double(sampleRate)))),
-      sendFrames_(2 * FrameRing::sizeFor(spanFrames)),
+      sendFrames_(sendFramesFor(FrameRing::sizeFor(spanFrames), delay_)),
       sendMask_(sendFrames_ - 1),
       live_(sampleRate),
       settled_(sampleRate),

@@ -104,8 +104,8 @@ private:
   void settle(bool copy) noexcept;
 
   const uint32_t delay_;
-  // The sends are kept for twice the engine's span: the settled reverb
-  // lags written by at most a queue and the pre-delay.
+  // The sends are kept for twice the engine's span and the pre-delay: the
+  // settled reverb lags written by at most a queue and the pre-delay.
   const uint32_t sendFrames_;
   const uint64_t sendMask_;
   bool on_ = false;

@@ -24,14 +24,28 @@ void PoolGrower::stop() {
   thread_.join();
 }
 
+bool PoolGrower::idle() const {
+  if (!thread_.joinable() || ended_.load(std::memory_order_acquire)) return true;
+  if (!waiting_.load(std::memory_order_acquire)) return false;
+  pollfd p{engine_.growSignal().fd(), POLLIN, 0};
+  return ::poll(&p, 1, 0) == 0;   // and no request is pending
+}
+
 void PoolGrower::run() {
+  struct Ended {
+    std::atomic<bool>& flag;
+    ~Ended() { flag.store(true, std::memory_order_release); }
+  } ended{ended_};
   WakeSignal& asked = engine_.growSignal();
   size_t batch = atOnce_;
   while (!stopping_.load(std::memory_order_acquire) && instances_.size() < room_) {
     if (batch == 0) {
       pollfd p{asked.fd(), POLLIN, 0};
       if (asked.fd() < 0) return;   // no signal to wait on: the pool keeps its size
-      if (::poll(&p, 1, -1) < 0 && errno != EINTR) return;
+      waiting_.store(true, std::memory_order_release);
+      const int got = ::poll(&p, 1, -1);
+      waiting_.store(false, std::memory_order_release);
+      if (got < 0 && errno != EINTR) return;
       asked.drain();
       batch = kBatch;
     }

@@ -46,6 +46,9 @@ public:
   void stop();
   // Instances made and handed over so far (any thread).
   size_t made() const { return made_.load(std::memory_order_acquire); }
+  // Nothing asked is left to make: the thread waits for a request, or has
+  // ended (any thread; a request sent after this may change it).
+  bool idle() const;
 
 private:
   void run();
@@ -56,6 +59,8 @@ private:
   const size_t atOnce_;
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> made_{0};
+  std::atomic<bool> waiting_{false};
+  std::atomic<bool> ended_{false};
   std::vector<std::unique_ptr<SynthInstance>> instances_;
   std::vector<std::unique_ptr<FrameRing>> rings_;
   std::thread thread_;

@@ -119,6 +119,9 @@ public:
   HMIDIOUT openHandle() const { return handle_; }
   int soundfontLoads() const { return soundfontLoads_; }
   std::string soundfontPath() const { return synth_ ? synth_->soundfontPath() : std::string(); }
+  // The pool's helper has made all it was asked for (a test waits for it
+  // between rounds, as the player's pace leaves it time to).
+  bool poolSettled() const { return !grower_ || grower_->idle(); }
   // Instances made so far (the first ones and those the grower handed over).
   size_t poolInstances() const { return pool_ ? startInstances_ + (grower_ ? grower_->made() : 0) : 0; }
   const std::string& lastError() const { return lastError_; }
