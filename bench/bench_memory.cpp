@@ -77,12 +77,13 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--rate") == 0) rate = uint32_t(std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--instances") == 0) instances = std::max(2, std::atoi(argv[i + 1]));
   }
-  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", std::getenv("DISPLAY") ? "xcb" : "offscreen", 1);
+  if (!std::getenv("QT_QPA_PLATFORM"))
+    setenv("QT_QPA_PLATFORM", std::getenv("DISPLAY") ? "xcb" : "offscreen", 1);
   const std::string data = RealBackend::DataFolderOf(
       std::filesystem::read_symlink("/proc/self/exe").parent_path().string());
 
-  std::printf("Heap by owner, made in the program's order (%s, engine at %u Hz):\n\n", std::getenv("QT_QPA_PLATFORM"),
-              rate);
+  std::printf("Heap by owner, made in the program's order (%s, engine at %u Hz):\n\n",
+              std::getenv("QT_QPA_PLATFORM"), rate);
   std::printf("| Owner | Heap | Resident (anonymous) | Notes |\n|---|---|---|---|\n");
   last = now();
   const Mark start = last;
@@ -100,7 +101,8 @@ int main(int argc, char** argv) {
   auto* splash = new FrmSplash();
   splash->show();
   for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
-  row("Qt: application, main window shown, splash", "window system " + QApplication::platformName().toStdString());
+  row("Qt: application, main window shown, splash",
+      "window system " + QApplication::platformName().toStdString());
   delete splash;
 
   std::string error;
@@ -132,9 +134,10 @@ int main(int argc, char** argv) {
 
   // Each output's rings in a child of its own, so that neither finds the
   // other's freed pages already resident.
-  for (const auto& [name, queue] : {std::pair<const char*, uint32_t>{"PulseAudio, 3 x 1024 frames queued", 3072},
-                                    {"PipeWire, periods up to 1024 frames", 1024},
-                                    {"any output before: 16384 frames", 8192}}) {
+  using Output = std::pair<const char*, uint32_t>;
+  for (const auto& [name, queue] : {Output{"PulseAudio, 3 x 1024 frames queued", 3072},
+                                    Output{"PipeWire, periods up to 1024 frames", 1024},
+                                    Output{"any output before: 16384 frames", 8192}}) {
     std::fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {

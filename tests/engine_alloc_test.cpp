@@ -171,7 +171,8 @@ TEST(AudioThread, InstancesJoinTheGrowingPoolWithoutAnAllocation) {
   sound.midiOutShortMsg(h, 0xC0 | 24 << 8);
   std::vector<float> block(2 * 512);
   auto settle = [&] {
-    for (int i = 0; i < 5000 && !sound.poolSettled(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 5000 && !sound.poolSettled(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   };
   const int before = allocations.load();
   for (int step = 0; step < 24; ++step) {

@@ -147,7 +147,8 @@ TEST(SoundfontSubset, FilesThatAreNoSoundfontGiveNoSubset) {
   ASSERT_NE(phdr, std::string::npos);
   std::string damaged = pdta;
   const uint32_t size = le32(pdta.data() + phdr + 4);
-  for (size_t rec = phdr + 8; rec + 38 <= phdr + 8 + size; rec += 38) damaged[rec + 24] = damaged[rec + 25] = '\xFF';
+  for (size_t rec = phdr + 8; rec + 38 <= phdr + 8 + size; rec += 38)
+    damaged[rec + 24] = damaged[rec + 25] = '\xFF';
   const std::string bad = scratchFile("indices", soundfont(damaged));
   EXPECT_TRUE(makeSubset(bad, {{0, 24}}).name.empty());
   std::remove(bad.c_str());

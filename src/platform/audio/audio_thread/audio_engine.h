@@ -52,7 +52,7 @@
 
 namespace platform {
 
-// Threads: commands from the UI thread; advance, read and render on the audio thread; figures from any.
+// Threads: commands from the UI thread, growPool() from one other; advance/read/render on the audio thread.
 class AudioEngine : public TapHost {
 public:
   // The most frames any engine holds replaceable: the deepest span.

@@ -39,7 +39,7 @@
 
 namespace platform {
 
-// Threads: add() on the UI thread before the engine has the pool; the rest on the audio thread.
+// Threads: add() on the UI thread before the engine has the pool; the rest (adopt() too) on the audio thread.
 class SynthPool {
 public:
   // Time constant of the fade that releases notes at a close.

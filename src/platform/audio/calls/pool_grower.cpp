@@ -54,7 +54,8 @@ void PoolGrower::run() {
       auto synth = make_();
       if (!synth) return;   // FluidSynth cannot make more: the pool stays as it is
       auto ring = std::make_unique<FrameRing>(engine_.spanFrames());
-      if (!engine_.growPool(synth.get(), ring.get())) break;   // the audio thread has not taken the last ones yet
+      // A full queue: the audio thread has not taken the last ones yet.
+      if (!engine_.growPool(synth.get(), ring.get())) break;
       instances_.push_back(std::move(synth));
       rings_.push_back(std::move(ring));
       made_.fetch_add(1, std::memory_order_acq_rel);

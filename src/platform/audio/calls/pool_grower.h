@@ -7,10 +7,8 @@
 // audio thread through the engine (AudioEngine::growPool()), until the pool
 // holds as many as it may.  Nothing is made on the key path or on the audio
 // thread, and an idle instrument keeps only what it started with.
-//
-// Threads: made, stopped and destroyed on the UI thread; its own thread
-// makes the instances.  What it made lives until it is destroyed, which
-// must be after the audio thread has stopped rendering the pool.
+// What it made lives until it is destroyed, which must be after the audio
+// thread has stopped rendering the pool.
 #pragma once
 
 #include "platform/audio/audio_thread/audio_engine.h"
@@ -26,6 +24,7 @@
 
 namespace platform {
 
+// Threads: made, stopped and destroyed on the UI thread; its own thread makes the instances.
 class PoolGrower {
 public:
   // Makes one more instance; null when none can be made (the pool then

@@ -80,7 +80,7 @@ struct SoundSystemOptions {
   static SoundSystemOptions forThisMachine();
 };
 
-// Threads: the UI thread only.
+// Threads: the UI thread only (prepare() on any one thread before the first call).
 class SoundSystem {
 public:
   SoundSystem();

@@ -149,8 +149,9 @@ public:
     terminal(newShdr_, kShdr, "EOS", 0, 0);
     std::string body = "pdta";
     const std::pair<const char*, const std::string*> chunks[] = {
-        {"phdr", &newPhdr_}, {"pbag", &newPbag_}, {"pmod", &newPmod_}, {"pgen", &newPgen_}, {"inst", &newInst_},
-        {"ibag", &newIbag_}, {"imod", &newImod_}, {"igen", &newIgen_}, {"shdr", &newShdr_}};
+        {"phdr", &newPhdr_}, {"pbag", &newPbag_}, {"pmod", &newPmod_}, {"pgen", &newPgen_},
+        {"inst", &newInst_}, {"ibag", &newIbag_}, {"imod", &newImod_}, {"igen", &newIgen_},
+        {"shdr", &newShdr_}};
     for (const auto& [id, data] : chunks) {
       body.append(id, 4);
       put32(body, uint32_t(data->size()));
@@ -299,7 +300,8 @@ SoundfontSubset makeSubset(const std::string& path, const std::vector<SoundfontP
   }
   std::string key = path + "|" + std::to_string(st.st_size) + "|" + std::to_string(st.st_mtim.tv_sec) + "." +
                     std::to_string(st.st_mtim.tv_nsec);
-  for (const SoundfontPreset& p : presets) key += "|" + std::to_string(p.bank) + ":" + std::to_string(p.preset);
+  for (const SoundfontPreset& p : presets)
+    key += "|" + std::to_string(p.bank) + ":" + std::to_string(p.preset);
   {
     std::lock_guard<std::mutex> lock(registryMutex);
     if (auto it = names.find(key); it != names.end()) {
