@@ -158,9 +158,14 @@ def main():
     excluded = [r["main window seen"] - r["sound"] for r in runs if "sound" in r]
     print("| Splash on screen after exec | %.0f ms | median of %d; target <= 120 ms |"
           % (median([r.get("splash seen") for r in runs]), len(runs)))
-    print("| Start-up to main window, start sound excluded | %.0f ms | the time in the start sound "
-          "taken out; (%.0f ms with only the sound's %.0f ms taken out); target < 200 ms |"
-          % (median(excluded), median([r["main window seen"] for r in runs]) - sound_ms, sound_ms))
+    without_sound = median([r["main window seen"] for r in runs]) - sound_ms
+    if excluded:
+        print("| Start-up to main window, start sound excluded | %.0f ms | the time in the start sound "
+              "taken out; (%.0f ms with only the sound's %.0f ms taken out); target < 200 ms |"
+              % (median(excluded), without_sound, sound_ms))
+    else:
+        print("| Start-up to main window, start sound excluded | %.0f ms | the sound's %.0f ms taken out "
+              "(the program wrote no stamps); target < 200 ms |" % (without_sound, sound_ms))
     print("| Resident memory, idle main window | %.1f MB | anonymous %.1f MB, heap %.1f MB; target < 64 MB |"
           % (median([r["rss"] for r in runs]) / 1024.0, median([r["anon"] for r in runs]) / 1024.0,
              median([r["heap"] for r in runs]) / 1024.0))
