@@ -272,3 +272,26 @@ TEST_F(BadStart, WithoutAWorkingFolderTheInstrumentPlaysAndRecordingSaysItCannot
   for (const auto& f : fs::recursive_directory_iterator(scratch.path))
     EXPECT_EQ(f.path().filename().string().rfind("plinkora-take", 0), std::string::npos) << f.path();
 }
+
+// The sound made ahead on a helper thread, as the program starts it while Qt
+// opens its window system: its failures still end the start with the MIDI
+// message, and a whole installation still starts.
+TEST_F(BadStart, ASoundPreparedAheadStartsAsTheFirstCallWould) {
+  backend().prepareSound();
+  ExpectRunning(Start());
+  EXPECT_EQ(backend().sound().soundfontLoads(), 1);
+  CloseCleanly();
+}
+
+TEST_F(BadStart, ASoundPreparedAheadWithoutASoundfontIsTheMidiFailure) {
+  backend().options.soundfonts = {scratch.path + "nowhere.sf2"};
+  backend().prepareSound();
+  ExpectMidiFailure(Start());
+}
+
+TEST_F(BadStart, ASoundPreparedAheadWithoutASoundServerIsTheMidiFailure) {
+  ScopedEnv server("PULSE_SERVER", "unix:" + scratch.path + "no-server/native");
+  backend().options = platform::SoundSystemOptions{};   // the real output
+  backend().prepareSound();
+  ExpectMidiFailure(Start());
+}

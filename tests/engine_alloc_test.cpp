@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <new>
 
@@ -196,4 +198,39 @@ TEST(AudioThread, AGraphCycleSharedWithTheMidiPortAllocatesNothing) {
   EXPECT_GT(port.events, 300u);
   EXPECT_GT(shared.eventsUnheard(), 100u);
   EXPECT_EQ(shared.eventsLost(), 0u);
+}
+
+TEST(AudioThread, InstancesJoinTheGrowingPoolWithoutAnAllocation) {
+  if (existingSoundfonts(defaultSoundfontSearch()).empty()) GTEST_SKIP() << "no soundfont installed";
+  SoundSystemOptions o = SoundSystemOptions::offline();
+  o.poolSize = 16;
+  o.initialInstances = 2;
+  o.earlyInstances = 0;
+  o.spareInstances = 6;
+  SoundSystem sound(o);
+  AudioEngine& engine = sound.engine();
+  HMIDIOUT h = 0;
+  ASSERT_EQ(sound.midiOutOpen(&h, MIDI_MAPPER), MMSYSERR_NOERROR);
+  sound.midiOutShortMsg(h, 0xC0 | 24 << 8);
+  std::vector<float> block(2 * 512);
+  auto settle = [&] {
+    for (int i = 0; i < 5000 && !sound.poolSettled(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  const int before = allocations.load();
+  for (int step = 0; step < 24; ++step) {
+    sound.midiOutShortMsg(h, 0x90 | uint32_t(48 + step) << 8 | 127u << 16);
+    {
+      Counted c;   // the note, and the request for more instances
+      engine.render(block.data(), 512);
+    }
+    settle();   // made on the helper thread meanwhile
+    {
+      Counted c;   // they join the pool here
+      engine.render(block.data(), 512);
+    }
+  }
+  EXPECT_EQ(allocations.load() - before, 0);
+  EXPECT_EQ(sound.poolInstances(), 16u);   // it grew to the full pool
+  EXPECT_GE(engine.instancesSounding(), 12);
 }

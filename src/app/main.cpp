@@ -11,6 +11,7 @@
 #include "app/signals.h"
 #include "platform/desktop/x11_keyboard.h"
 #include "platform/real_backend.h"
+#include "platform/startup_stamps.h"
 #include "ui/form1.h"
 
 namespace {
@@ -28,6 +29,7 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::startup::mark("main");
   const app::CommandLine options = app::ReadCommandLine(argc, argv);
   if (options.exitStatus) return *options.exitStatus;
   display_platform::apply();
@@ -36,6 +38,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "plinkora: %s\n", reach.unreachable.c_str());
     return 1;
   }
+  platform::startup::mark("display check");
+  platform::RealBackend backend;
+  // One copy per user: a second one ends here, silently, before it opens a
+  // window or reaches a sound server (Main asks again and finds the lock
+  // this copy holds).  The first starts its sound while Qt opens the
+  // window system.
+  if (backend.App_PrevInstance()) return 0;
+  backend.setSynthHeard(!options.externalSynth);
+  backend.prepareSound();
   QApplication app(argc, argv);
   // Qt is connected now; until then the check's connection kept the X
   // server from resetting under it.
@@ -43,15 +54,17 @@ int main(int argc, char** argv) {
   QGuiApplication::setDesktopFileName(QStringLiteral("io.github.plinkora.Plinkora"));
   QApplication::setStyle(new PlainButtonsStyle);
   QApplication::setApplicationName(QStringLiteral("Plinkora"));
-  platform::RealBackend backend;
-  backend.setSynthHeard(!options.externalSynth);
   platform::setBackend(&backend);
   platform::UseDetectableAutoRepeat();
   app::EndOnSignals(app);
+  platform::startup::mark("qt");
 
   int status = 0;
   if (!Module1::Main()) status = Module1::StartFailed && !app::EndRequested() ? 1 : 0;
-  else if (!app::EndRequested()) status = QApplication::exec();
+  else if (!app::EndRequested()) {
+    platform::startup::report();
+    status = QApplication::exec();
+  }
   // A signal whose notice the event loops had no time to read.
   if (app::EndRequested()) app::EndNow();
   unloadForm1();

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 class QObject;
 
@@ -34,6 +35,10 @@ public:
   void Beep() override;
   int MsgBox(const std::string& prompt, int buttons, const std::string& title) override;
   std::string App_Path() override;
+  // What App_Path() gives for a program in `programFolder`: the
+  // share/plinkora/ folder beside it when there is one, else the folder
+  // itself; ends in '/'.  Needs no Qt.
+  static std::string DataFolderOf(const std::string& programFolder);
   bool App_PrevInstance() override;
   void DoEvents() override;
   std::string CurDir() override;
@@ -44,7 +49,19 @@ public:
   // before the first sound call.
   void setSynthHeard(bool heard) { synthHeard_ = heard; }
 
-  // Created on first use and kept for the whole run.
+  // Starts making the sound system on a helper thread, as the first sound
+  // call would make it: the sound server asked once and its output started,
+  // the soundfonts read and pinned, the tones' onsets found and the first
+  // synth instances made, while the window system opens.  The first sound
+  // call takes it over, waiting for it if need be, and reports whatever
+  // failed then, as it would have.  Call it once this copy holds the
+  // instance lock (App_PrevInstance() said false), so that a second copy
+  // never reaches a sound server.  A derived backend that makes its own
+  // sound system takes it over (sound()) before it goes.
+  void prepareSound();
+
+  // Created on first use (or taken over from prepareSound()) and kept for
+  // the whole run.
   SoundSystem& sound();
   WaveAudioDevice& waveAudio();
 
@@ -59,6 +76,8 @@ private:
 
   std::unique_ptr<SoundSystem> sound_;
   bool synthHeard_ = true;
+  std::thread preparing_;                 // prepareSound()'s helper, until sound() takes its work
+  std::unique_ptr<SoundSystem> prepared_; // its work, handed over when it is joined
   std::unique_ptr<WaveAudioDevice> waveAudio_;
   std::unique_ptr<QObject> presence_;   // its connections end before the sound system
   int instanceLock_ = -1;        // plinkora.lock, locked while this copy runs

@@ -10,6 +10,7 @@
 #include <QWindow>
 
 #include "app/module1.h"
+#include "platform/startup_stamps.h"
 #include "ui/artwork.h"
 #include "ui/form1.h"
 #include "ui/layout.h"
@@ -66,7 +67,9 @@ void Show_Splash() {
   // An X server maps the window a moment after it is asked to; the start
   // sound blocks the program, so make sure the picture is on the screen first.
   WaitUntilPainted(*splashInstance);
+  platform::startup::mark("splash");
   sndPlaySoundA((AppDir + "start.wav").c_str(), SND_SYNC);
+  platform::startup::mark("start sound");
   delete splashInstance;
   splashInstance = nullptr;
 }
@@ -99,6 +102,7 @@ void Open_MainForm() {
 
   f.show();
   f.activateWindow();
+  platform::startup::mark("main window");
 }
 
 }  // namespace Module1

@@ -13,7 +13,9 @@ screenshots and listens to the sound server's output:
   4. Z, strikes, X, V and the Save dialog with a path containing a space:
      the saved file is a PCM WAV holding the struck notes at their pitches;
      C plays the take back (recorder_steps.py);
-  5. a second copy ends at once without a window;
+  5. a second copy ends at once without a window, and without reaching a
+     sound server (its PulseAudio and PipeWire sockets are ours, and stay
+     unanswered);
   6. closing the window (WM_DELETE_WINDOW) ends the program with status 0
      and leaves its working folder empty (the temporary take is deleted).
 
@@ -25,6 +27,7 @@ Screenshots, recordings and logs stay in the artifacts folder after a
 failure (and with --keep).
 """
 import os
+import socket
 import sys
 import time
 
@@ -67,10 +70,25 @@ def switch_preset(run):
                       % (p.read_names(), want, p.chord_labels(), labels, p.preset_buttons()))
     log("POP: names", " ".join(p.note_names()[0]), "| chords:", ", ".join(p.chord_labels()))
 
+def listening(path):
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.bind(path)
+    s.listen(8)
+    s.setblocking(False)
+    return s
+
+
 def second_copy(run):
     run.step = "5. second copy"
+    # The sound servers the second copy is shown are sockets of ours: any
+    # connection to them is a copy that reached for a sound server.
+    fake = os.path.join(run.tmp, "fake-servers")
+    os.makedirs(fake, mode=0o700, exist_ok=True)
+    servers = {"PulseAudio": listening(os.path.join(fake, "native")),
+               "PipeWire": listening(os.path.join(fake, "pipewire-0"))}
+    env = dict(run.env, PULSE_SERVER="unix:" + os.path.join(fake, "native"), PIPEWIRE_RUNTIME_DIR=fake)
     t = time.monotonic()
-    second = run.launch("plinkora-second.log")
+    second = run.launch("plinkora-second.log", env)
     seen = []
 
     def ended():
@@ -84,6 +102,14 @@ def second_copy(run):
         % (time.monotonic() - t, second.returncode, seen or "none"))
     if seen:
         raise Failure("the second copy showed windows: %s" % seen)
+    for name, s in servers.items():
+        try:
+            s.accept()[0].close()
+            raise Failure("the second copy connected to the %s server" % name)
+        except BlockingIOError:
+            pass
+        finally:
+            s.close()
     if run.program.poll() is not None:
         raise Failure("the first copy ended when the second started")
     mains = [w for w in run.screen.windows() if w["title"] == "Plinkora"]

@@ -2,7 +2,6 @@
 // Where the program's files are, and the file calls the program makes.
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <filesystem>
 
 #include "platform/real_backend.h"
@@ -21,10 +20,15 @@ std::string WithSlash(std::string s) {
 // program's bin/ folder (installed, and the build tree), else the program's
 // own folder.
 std::string RealBackend::App_Path() {
-  const QString exeDir = QCoreApplication::applicationDirPath();
-  const QString shared = QDir(exeDir).absoluteFilePath(QStringLiteral("../share/plinkora"));
-  if (QFileInfo(shared).isDir()) return WithSlash(QDir::cleanPath(shared).toStdString());
-  return WithSlash(exeDir.toStdString());
+  return DataFolderOf(QCoreApplication::applicationDirPath().toStdString());
+}
+
+std::string RealBackend::DataFolderOf(const std::string& programFolder) {
+  const std::filesystem::path shared =
+      (std::filesystem::path(programFolder) / "../share/plinkora").lexically_normal();
+  std::error_code ec;
+  if (std::filesystem::is_directory(shared, ec)) return WithSlash(shared.string());
+  return WithSlash(programFolder);
 }
 
 void RealBackend::DoEvents() { QCoreApplication::processEvents(); }

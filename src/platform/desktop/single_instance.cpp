@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/real_backend.h"
+#include "platform/startup_stamps.h"
 
 namespace platform {
 
@@ -43,6 +44,7 @@ bool RealBackend::App_PrevInstance() {
     if (::lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) {
       instanceLock_ = fd;
       instanceLockPath_ = path;
+      startup::mark("instance lock");
       return false;
     }
     ::close(fd);   // the file was removed by the copy that just ended

@@ -10,10 +10,13 @@
 
 namespace platform {
 
-AudioEngine::AudioEngine(uint32_t sampleRate)
+AudioEngine::AudioEngine(uint32_t sampleRate, uint32_t spanFrames)
     : rate_(sampleRate),
+      span_(FrameRing::sizeFor(spanFrames)),
       wave_(sampleRate, &wakeSignal_),
-      room_(sampleRate) {}
+      waveRing_(span_),
+      room_(sampleRate, span_),
+      mixRing_(span_) {}
 
 AudioEngine::~AudioEngine() = default;
 
@@ -52,6 +55,11 @@ bool AudioEngine::sendMidi(uint32_t packed) {
   return push({SynthCommand::Midi, packed});
 }
 
+bool AudioEngine::growPool(SynthInstance* synth, FrameRing* ring) {
+  if (!synth || !ring || ring->frames() < span_) return false;
+  return grants_.push({synth, ring});
+}
+
 void AudioEngine::attachTap(AudioTap* tap) { tap_.store(tap, std::memory_order_seq_cst); }
 
 void AudioEngine::detachTap(AudioTap* tap) {
@@ -63,6 +71,23 @@ void AudioEngine::detachTap(AudioTap* tap) {
 }
 
 // ---- audio thread ----
+
+// The instances handed over since the last round join the pool.
+void AudioEngine::takeGrants() noexcept {
+  if (!pool_) return;   // they wait for the pool
+  Grant g;
+  while (grants_.pop(g)) {
+    pool_->adopt(g.synth, g.ring);
+    growAsked_ = false;
+  }
+}
+
+// After a note: the grower is asked for more once the pool runs short.
+void AudioEngine::askToGrow() noexcept {
+  if (growAsked_ || !pool_ || !pool_->wantsMore()) return;
+  growAsked_ = true;
+  growSignal_.notify();
+}
 
 // Applies the queued synth commands at frame `at`; true when the audio of
 // [at, written_) changed.
@@ -94,8 +119,12 @@ bool AudioEngine::applySynthCommand(const SynthCommand& c, uint64_t at) noexcept
       break;
     case SynthCommand::Midi: {
       if (!pool_ || !synthAttached_) break;
-      if (MidiMessage(c.message).isNoteOn()) changed = pool_->noteOn(c.message, at, written_);
-      else pool_->message(c.message, at);
+      if (MidiMessage(c.message).isNoteOn()) {
+        changed = pool_->noteOn(c.message, at, written_);
+        askToGrow();
+      } else {
+        pool_->message(c.message, at);
+      }
       midiDispatched_.fetch_add(1, std::memory_order_relaxed);
       break;
     }
@@ -206,6 +235,7 @@ void AudioEngine::publishFigures() noexcept {
 
 AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_t wantTo) noexcept {
   takeReportList();
+  takeGrants();
   if (taken > written_) skipTo(taken + guard);
   const uint64_t replaceableFrom = taken + guard;
   // The change point: just past where the server reads, never before what
@@ -227,7 +257,7 @@ AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_
     framesRewritten_.fetch_add(written_ - changeFrom, std::memory_order_relaxed);
   }
 
-  const uint64_t end = std::min(wantTo, final_ + kSpanFrames);
+  const uint64_t end = std::min(wantTo, final_ + span_);
   if (end > written_) {
     renderNew(end);
     blocksRendered_.fetch_add(1, std::memory_order_release);
@@ -239,10 +269,11 @@ AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_
 AudioEngine::Update AudioEngine::advance(uint64_t taken, uint32_t guard, uint64_t wantTo,
                                          const CommandClock& clock) noexcept {
   takeReportList();
+  takeGrants();
   if (taken > written_) skipTo(taken + guard);
   finalizeTo(std::min(std::max(taken + guard, final_), written_));
   const uint64_t from = written_;
-  const uint64_t end = std::max(written_, std::min(wantTo, final_ + kSpanFrames));
+  const uint64_t end = std::max(written_, std::min(wantTo, final_ + span_));
   for (;;) {
     const uint64_t next = takeDueCommands(clock, end);
     if (written_ >= end) break;
@@ -262,7 +293,7 @@ void AudioEngine::read(uint64_t from, uint32_t frames, float* out) const noexcep
 
 void AudioEngine::render(float* out, uint32_t frames) noexcept {
   while (frames > 0) {
-    const uint32_t n = std::min(frames, kSpanFrames);
+    const uint32_t n = std::min(frames, span_);
     const uint64_t from = written_;
     advance(written_, 0, written_ + n);
     read(from, n, out);

@@ -22,10 +22,19 @@
 // [-1, 1].  Offline, render() plays a server with no queue: every block is
 // final as soon as it is rendered.
 //
+// The replaceable span is held in rings of spanFrames() frames: as deep as
+// the queue the output really keeps (twice a PulseAudio queue, twice the
+// longest graph period under PipeWire), at most kSpanFrames.
+//
+// The synth pool may grow while it plays: instances made on another thread
+// (pool_grower.h) are handed over through a queue of their own, and the
+// audio thread says on growSignal() when the pool runs short of silent ones.
+//
 // Threads: the UI thread is the only one that queues commands, and it wakes
-// the audio thread (wakeSignal()) after each.  advance(), read() and
-// render() run on the audio thread (the output module's, or a test's); they
-// take no lock, allocate nothing and touch no file.
+// the audio thread (wakeSignal()) after each; one other thread at a time may
+// hand over instances (growPool()).  advance(), read() and render() run on
+// the audio thread (the output module's, or a test's); they take no lock,
+// allocate nothing and touch no file.
 #pragma once
 
 #include "platform/audio/audio_thread/audio_tap.h"
@@ -44,14 +53,20 @@
 
 namespace platform {
 
-// Threads: commands from the UI thread; advance, read and render on the audio thread; figures from any.
+// Threads: commands from the UI thread, growPool() from one other; advance/read/render on the audio thread.
 class AudioEngine : public TapHost {
 public:
-  // The most frames the engine holds replaceable: the deepest queue an
-  // output may keep.
-  static constexpr uint32_t kSpanFrames = FrameRing::kFrames;
+  // The most frames any engine holds replaceable: the deepest span.
+  static constexpr uint32_t kSpanFrames = FrameRing::kMaxFrames;
+  // The span for an output that keeps `frames` frames replaceable (a queue,
+  // or the longest block it asks for at once): a power of two at least
+  // twice that, at most kSpanFrames.
+  static constexpr uint32_t spanFor(uint32_t frames) { return FrameRing::sizeFor(2 * frames); }
 
-  explicit AudioEngine(uint32_t sampleRate = 44100);
+  // `spanFrames`: the most frames held replaceable (rounded up to a power
+  // of two, at most kSpanFrames).
+  explicit AudioEngine(uint32_t sampleRate = 44100, uint32_t spanFrames = kSpanFrames);
+  uint32_t spanFrames() const noexcept { return span_; }
   ~AudioEngine() override;
   AudioEngine(const AudioEngine&) = delete;
   AudioEngine& operator=(const AudioEngine&) = delete;
@@ -65,7 +80,7 @@ public:
   // back); `guard`: how far past them a change must be written to be sure
   // to arrive in time; every frame before taken + guard becomes final (and
   // reaches the tap).  `wantTo`: where the queue should end; the engine
-  // renders up to there, but never more than kSpanFrames past the final
+  // renders up to there, but never more than spanFrames() past the final
   // point.  Queued commands take effect at the change point
   // max(taken + guard, finalFrames()), or at written() when the queue holds
   // less than that.  When `taken` lies past written() the server has run
@@ -116,6 +131,16 @@ public:
   void reportMidiTo(MidiEvents* events) { midiEvents_.store(events, std::memory_order_release); }
   MidiEvents* midiReportList() const { return midiEvents_.load(std::memory_order_acquire); }
 
+  // ---- the pool's grower: one thread at a time ----
+  // Hands the audio thread one more instance for the installed pool, with
+  // its ring (of spanFrames()); the engine owns neither, and both must
+  // outlive the last render.  The pool takes it at the next round.  False
+  // when the hand-over queue is full.
+  bool growPool(SynthInstance* synth, FrameRing* ring);
+  // Told by the audio thread (once per hand-over) when a note leaves the
+  // pool with fewer silent instances than it keeps spare and it may grow.
+  WakeSignal& growSignal() { return growSignal_; }
+
   WaveChannel& wave() { return wave_; }
   // Told after every command; the output watches its descriptor.
   WakeSignal& wakeSignal() { return wakeSignal_; }
@@ -147,6 +172,10 @@ public:
   uint64_t synthSteals() const { return steals_.load(std::memory_order_acquire); }
 
 private:
+  struct Grant {
+    SynthInstance* synth = nullptr;
+    FrameRing* ring = nullptr;
+  };
   struct SynthCommand {
     enum Kind : uint8_t { Install, Attach, Detach, Midi } kind = Midi;
     uint32_t message = 0;
@@ -155,6 +184,8 @@ private:
     int64_t time = 0;   // monotonicNs() when queued
   };
   bool push(const SynthCommand& c);
+  void takeGrants() noexcept;
+  void askToGrow() noexcept;
   bool takeSynthCommands(uint64_t at) noexcept;
   bool applySynthCommand(const SynthCommand& c, uint64_t at) noexcept;
   uint64_t takeDueCommands(const CommandClock& clock, uint64_t end) noexcept;
@@ -167,8 +198,12 @@ private:
   void mix(uint64_t from, uint64_t to) noexcept;
 
   const uint32_t rate_;
+  const uint32_t span_;
   WakeSignal wakeSignal_;
   SpscQueue<SynthCommand, 1024> synthCommands_;
+  WakeSignal growSignal_;
+  SpscQueue<Grant, 64> grants_;
+  bool growAsked_ = false;   // audio side: asked, and nothing handed over since
   WaveChannel wave_;
 
   // UI side

@@ -17,6 +17,7 @@
 #include "platform/audio/audio_thread/command_clock.h"
 #include "platform/audio/audio_thread/output_protocol.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 
@@ -47,15 +48,25 @@ public:
     timing.ns = c.ns;
     timing.delayFrames = c.delayFrames;
     timing.rate = engine.sampleRate();
-    const uint64_t given = protocol_.written();
     out_ = out;
-    base_ = given;
-    const uint32_t got = uint32_t(protocol_.serve({given, 0, given + c.frames, &timing}, *this));
-    have_ = true;
+    base_ = protocol_.written();
+    // A block longer than the engine's span is rendered in pieces: each
+    // piece is the graph's for good once it is in the buffer.
+    uint32_t done = 0, pieces = 0;
+    while (done < c.frames) {
+      const uint64_t given = protocol_.written();
+      const uint32_t piece = std::min(c.frames - done, engine.spanFrames());
+      const uint64_t got = protocol_.serve({given, 0, given + piece, &timing}, *this);
+      done += uint32_t(got);
+      ++pieces;
+      if (got < piece) break;
+    }
+    // Only a block rendered whole is still in the engine to be read again.
+    have_ = pieces == 1;
     position_ = c.position;
-    blockFrom_ = given;
-    blockFrames_ = got;
-    return got;
+    blockFrom_ = base_;
+    blockFrames_ = done;
+    return done;
   }
   // Makes everything handed to the graph final (and heard by the tap),
   // rendering nothing and taking no command: before the stream pauses.

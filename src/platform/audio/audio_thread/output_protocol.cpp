@@ -31,7 +31,7 @@ uint64_t OutputProtocol::serve(const Clock& clock, Writer& writer) noexcept {
   if (from < given) rewritten_ += given - from;
   uint64_t total = 0;
   while (from < u.to) {
-    const uint32_t want = uint32_t(std::min<uint64_t>(u.to - from, AudioEngine::kSpanFrames));
+    const uint32_t want = uint32_t(std::min<uint64_t>(u.to - from, engine_.spanFrames()));
     const uint32_t n = writer.write(streamFrame(from), want, Frames{engine_, from});
     from += n;
     total += n;

@@ -9,14 +9,26 @@
 
 namespace platform {
 
-RoomPath::RoomPath(uint32_t sampleRate)
+namespace {
+// A power of two at least twice the span and the pre-delay besides.
+uint32_t sendFramesFor(uint32_t span, uint32_t delay) {
+  uint32_t n = 2 * span;
+  while (n < 2 * span + delay) n *= 2;
+  return n;
+}
+}  // namespace
+
+RoomPath::RoomPath(uint32_t sampleRate, uint32_t spanFrames)
     : delay_(uint32_t(std::lround(kPreDelaySeconds * double(sampleRate)))),
+      sendFrames_(sendFramesFor(FrameRing::sizeFor(spanFrames), delay_)),
+      sendMask_(sendFrames_ - 1),
       live_(sampleRate),
       settled_(sampleRate),
-      sends_(new float[kSendFrames]()),
+      sends_(new float[sendFrames_]()),
       dry_(new float[size_t(kChunk) * 2]()),
       scratch_(new float[size_t(kChunk) * 2]()),
-      pending_(new float[std::max<uint32_t>(delay_, 1)]()) {}
+      pending_(new float[std::max<uint32_t>(delay_, 1)]()),
+      wet_(spanFrames) {}
 
 RoomPath::~RoomPath() = default;
 
@@ -31,7 +43,7 @@ void RoomPath::takeSends(const SynthPool* pool, uint64_t from, uint64_t to) noex
     for (uint32_t i = 0; i < n; ++i) {
       const uint64_t at = f + i + delay_;
       const float s = (dry[i * 2] + dry[i * 2 + 1]) * 0.5f * kSend;
-      sends_[at & kSendMask] = s;
+      sends_[at & sendMask_] = s;
       if (s != 0.0f) loudUntil_ = std::max(loudUntil_, at + 1);
     }
     f += n;
@@ -40,14 +52,14 @@ void RoomPath::takeSends(const SynthPool* pool, uint64_t from, uint64_t to) noex
 
 void RoomPath::run(RoomReverb& reverb, uint64_t from, uint64_t to, bool keep) noexcept {
   for (uint64_t f = from; f < to;) {
-    uint64_t n = std::min<uint64_t>({to - f, kChunk, kSendFrames - (f & kSendMask)});
+    uint64_t n = std::min<uint64_t>({to - f, kChunk, sendFrames_ - (f & sendMask_)});
     float* out = scratch_.get();
     if (keep) {
-      n = std::min<uint64_t>(n, FrameRing::kFrames - f % FrameRing::kFrames);
+      n = std::min<uint64_t>(n, wet_.frames() - f % wet_.frames());
       out = wet_.at(f);
     }
     std::memset(out, 0, size_t(n) * 2 * sizeof(float));
-    reverb.process(&sends_[f & kSendMask], out, uint32_t(n));
+    reverb.process(&sends_[f & sendMask_], out, uint32_t(n));
     f += n;
   }
 }
@@ -73,7 +85,7 @@ void RoomPath::renderNew(const SynthPool* pool, uint64_t from, uint64_t to) noex
     return;
   }
   // The sends from the settled point on must still be in their ring.
-  if (to + delay_ - settledAt_ > kSendFrames) settle(true);
+  if (to + delay_ - settledAt_ > sendFrames_) settle(true);
   takeSends(pool, from, to);
   run(live_, liveAt_, to, true);
   liveAt_ = to;
@@ -108,8 +120,8 @@ void RoomPath::skip(uint64_t from, uint64_t to) noexcept {
   }
   const uint64_t gap = to - from;
   // The sends the room has not answered yet wait across the gap.
-  for (uint32_t k = 0; k < delay_; ++k) pending_[k] = sends_[(from + k) & kSendMask];
-  for (uint32_t k = 0; k < delay_; ++k) sends_[(to + k) & kSendMask] = pending_[k];
+  for (uint32_t k = 0; k < delay_; ++k) pending_[k] = sends_[(from + k) & sendMask_];
+  for (uint32_t k = 0; k < delay_; ++k) sends_[(to + k) & sendMask_] = pending_[k];
   if (loudUntil_ > from) loudUntil_ += gap;
   liveAt_ = to;
   settled_.assign(live_);

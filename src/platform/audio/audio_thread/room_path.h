@@ -54,7 +54,8 @@ public:
   // (the mean of the two sides).
   static constexpr float kSend = 0.06f;
 
-  explicit RoomPath(uint32_t sampleRate);
+  // `spanFrames`: the engine's span (its rings' size).
+  explicit RoomPath(uint32_t sampleRate, uint32_t spanFrames = FrameRing::kMaxFrames);
   ~RoomPath();
   RoomPath(const RoomPath&) = delete;
   RoomPath& operator=(const RoomPath&) = delete;
@@ -91,10 +92,6 @@ public:
   uint64_t framesRerun() const noexcept { return framesRerun_; }
 
 private:
-  // The sends are kept for twice the deepest queue: the settled reverb
-  // lags written by at most a queue and the pre-delay.
-  static constexpr uint32_t kSendFrames = 2 * FrameRing::kFrames;
-  static constexpr uint64_t kSendMask = kSendFrames - 1;
   static constexpr uint32_t kChunk = 1024;
 
   void takeSends(const SynthPool* pool, uint64_t from, uint64_t to) noexcept;
@@ -107,9 +104,13 @@ private:
   void settle(bool copy) noexcept;
 
   const uint32_t delay_;
+  // The sends are kept for twice the engine's span and the pre-delay: the
+  // settled reverb lags written by at most a queue and the pre-delay.
+  const uint32_t sendFrames_;
+  const uint64_t sendMask_;
   bool on_ = false;
   RoomReverb live_, settled_;
-  std::unique_ptr<float[]> sends_;     // kSendFrames mono sends, by the frame that answers them
+  std::unique_ptr<float[]> sends_;     // sendFrames_ mono sends, by the frame that answers them
   std::unique_ptr<float[]> dry_;       // kChunk stereo frames
   std::unique_ptr<float[]> scratch_;   // kChunk stereo frames: the settled reverb's output
   std::unique_ptr<float[]> pending_;   // D sends, moved across a gap

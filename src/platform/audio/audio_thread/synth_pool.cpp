@@ -25,10 +25,14 @@ constexpr uint64_t kFluidBlock = 64;
 constexpr int kChannels = 16;
 }  // namespace
 
-SynthPool::SynthPool(uint32_t sampleRate)
+SynthPool::SynthPool(uint32_t sampleRate, uint32_t spanFrames, size_t capacity, size_t spare)
     : rate_(sampleRate),
+      span_(FrameRing::sizeFor(spanFrames)),
       releaseStep_(float(std::exp(-1.0 / (kReleaseSeconds * double(sampleRate))))),
+      capacity_(std::max<size_t>(capacity, 1)),
+      spare_(spare),
       scratch_(new float[size_t(kChunk) * 2]()) {
+  instances_.reserve(capacity_);
   for (ChannelState& c : channels_) c.clear();
 }
 
@@ -42,11 +46,29 @@ void SynthPool::ChannelState::clear() noexcept {
 }
 
 void SynthPool::add(SynthInstance* synth) {
+  // Zeroed now so that no page is first touched on the audio thread.
+  rings_.push_back(std::make_unique<FrameRing>(span_));
   Instance in;
   in.synth = synth;
-  // Zeroed now so that no page is first touched on the audio thread.
-  in.ring = std::make_unique<FrameRing>();
-  instances_.push_back(std::move(in));
+  in.ring = rings_.back().get();
+  capacity_ = std::max(capacity_, instances_.size() + 1);
+  instances_.reserve(capacity_);
+  instances_.push_back(in);
+}
+
+bool SynthPool::adopt(SynthInstance* synth, FrameRing* ring) noexcept {
+  if (!synth || !ring || ring->frames() < span_ || instances_.size() >= capacity_) return false;
+  Instance in;
+  in.synth = synth;
+  in.ring = ring;
+  // A newcomer has heard nothing of the device's state yet.
+  in.needsReset = true;
+  instances_.push_back(in);   // within the reserved room: no allocation
+  return true;
+}
+
+bool SynthPool::wantsMore() const noexcept {
+  return instances_.size() < capacity_ && instances_.size() - size_t(sounding_) < spare_;
 }
 
 // ---- the device's channel state ----
@@ -120,7 +142,7 @@ void SynthPool::align(Instance& in) noexcept {
 }
 
 void SynthPool::render(Instance& in, uint64_t start, uint64_t end) noexcept {
-  if (in.from >= in.to || (start > in.to && start - in.to >= FrameRing::kFrames)) {
+  if (in.from >= in.to || (start > in.to && start - in.to >= in.ring->frames())) {
     in.from = in.to = start;
   } else if (in.to < start) {
     for (uint64_t f = in.to; f < start; ++f) {

@@ -27,6 +27,10 @@
 // last audible sample), the same key struck again, the device closed, its
 // instance taken over.
 //
+// The pool may start small and grow while it plays, up to capacity():
+// instances made on another thread join it through adopt(), and
+// wantsMore() says when fewer silent ones are left than it keeps spare.
+//
 // Threads: add() on the UI thread before the pool is handed to the engine;
 // everything else on the audio thread only.  No call there allocates,
 // locks or touches a file.
@@ -42,7 +46,7 @@
 
 namespace platform {
 
-// Threads: add() on the UI thread before the engine has the pool; the rest on the audio thread.
+// Threads: add() on the UI thread before the engine has the pool; the rest (adopt() too) on the audio thread.
 class SynthPool {
 public:
   // Time constant of the fade that releases notes at a close.
@@ -51,17 +55,32 @@ public:
   // queued audio allows.
   static constexpr uint32_t kStealFadeFrames = 128;
 
-  explicit SynthPool(uint32_t sampleRate);
+  // `spanFrames`: the engine's span, the size of each instance's ring;
+  // `capacity`: the most instances it will hold; `spare`: silent instances
+  // it wants at hand while it can still grow.
+  explicit SynthPool(uint32_t sampleRate, uint32_t spanFrames = FrameRing::kMaxFrames, size_t capacity = 32,
+                     size_t spare = 0);
   ~SynthPool();
   SynthPool(const SynthPool&) = delete;
   SynthPool& operator=(const SynthPool&) = delete;
 
   // ---- UI thread, before the engine has the pool ----
-  // Adds one instance (not owned; it must outlive the pool's last use).
+  // Adds one instance (not owned; it must outlive the pool's last use),
+  // with a ring made here.
   void add(SynthInstance* synth);
   size_t size() const { return instances_.size(); }
+  size_t capacity() const { return capacity_; }
+  uint32_t spanFrames() const { return span_; }
 
   // ---- audio thread ----
+  // One more instance, made on another thread, with its ring (of
+  // spanFrames() at least); neither is owned.  False, and nothing taken,
+  // when the pool is at its capacity.
+  bool adopt(SynthInstance* synth, FrameRing* ring) noexcept;
+  // Fewer silent instances are left than the pool keeps spare, and it may
+  // still grow.
+  bool wantsMore() const noexcept;
+
   // All frame numbers are absolute frames of the engine's output; `end` is
   // the end of what the engine has rendered so far, and the rings hold every
   // instance's contribution up to it.
@@ -102,7 +121,7 @@ private:
   enum class State : uint8_t { Idle, Playing, Releasing };
   struct Instance {
     SynthInstance* synth = nullptr;
-    std::unique_ptr<FrameRing> ring;
+    FrameRing* ring = nullptr;
     State state = State::Idle;
     uint64_t from = 0, to = 0;       // the ring holds the contribution over [from, to); zero elsewhere
     uint64_t releaseAt = 0;          // Releasing: the fade starts here
@@ -133,8 +152,12 @@ private:
   void closeKey(int key, uint64_t frame) noexcept;
 
   const uint32_t rate_;
+  const uint32_t span_;
   const float releaseStep_;   // per-frame factor of the release fade
-  std::vector<Instance> instances_;
+  size_t capacity_;
+  const size_t spare_;
+  std::vector<Instance> instances_;   // room for capacity_ reserved, so adopt() never allocates
+  std::vector<std::unique_ptr<FrameRing>> rings_;   // those made by add()
   std::unique_ptr<float[]> scratch_;
   ChannelState channels_[16];
   int sounding_ = 0;

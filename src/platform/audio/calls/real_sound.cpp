@@ -2,25 +2,48 @@
 // The real backend's sound calls: all of them go to the one SoundSystem.
 #include "platform/real_backend.h"
 #include "platform/audio/calls/sound_system.h"
+#include "platform/startup_stamps.h"
 
 #include <QGuiApplication>
 #include <QObject>
 
 #include <cstdio>
+#include <filesystem>
 
 namespace platform {
 
 std::unique_ptr<SoundSystem> RealBackend::makeSoundSystem() {
-  SoundSystemOptions options = SoundSystemOptions::forThisMachine();
+  auto options = SoundSystemOptions::forThisMachine();
   options.synthHeard = synthHeard_;
+  startup::mark("output chosen");
   return std::make_unique<SoundSystem>(std::move(options));
 }
 
+void RealBackend::prepareSound() {
+  if (sound_ || preparing_.joinable()) return;
+  // The program's folder as Qt will give it, read before Qt is there.
+  std::error_code ec;
+  const std::string program = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
+  const std::string startSound = ec ? std::string() : DataFolderOf(program) + "start.wav";
+  preparing_ = std::thread([this, startSound] {
+    auto sound = makeSoundSystem();
+    sound->prepare();
+    // Decoded (and converted to the engine's rate) while the splash opens;
+    // not sooner, where it would take a core from Qt's start.
+    if (!startSound.empty()) sound->preloadWave(startSound);
+    startup::mark("sound prepared");
+    prepared_ = std::move(sound);
+  });
+}
+
 SoundSystem& RealBackend::sound() {
-  if (!sound_) {
-    sound_ = makeSoundSystem();
-    watchPlayerPresence();
+  if (preparing_.joinable()) {
+    preparing_.join();
+    sound_ = std::move(prepared_);
+    startup::mark("sound taken over");
   }
+  if (!sound_) sound_ = makeSoundSystem();
+  watchPlayerPresence();
   return *sound_;
 }
 
@@ -40,6 +63,7 @@ void RealBackend::watchPlayerPresence() {
 MMRESULT RealBackend::midiOutOpen(HMIDIOUT* phmo, int32_t uDeviceID, intptr_t /*dwCallback*/,
                                   intptr_t /*dwInstance*/, uint32_t /*fdwOpen*/) {
   // The device never calls back, so callback and instance data are not kept.
+  startup::mark("midi open asked");
   const MMRESULT result = sound().midiOutOpen(phmo, uDeviceID);
   // The player's message names no cause; the terminal gets it.
   if ((result == MMSYSERR_NODRIVER || result == MMSYSERR_ERROR) && !sound().lastError().empty())
@@ -48,7 +72,11 @@ MMRESULT RealBackend::midiOutOpen(HMIDIOUT* phmo, int32_t uDeviceID, intptr_t /*
 }
 
 MMRESULT RealBackend::midiOutShortMsg(HMIDIOUT hmo, uint32_t dwMsg) {
-  return sound().midiOutShortMsg(hmo, dwMsg);
+  const MMRESULT result = sound().midiOutShortMsg(hmo, dwMsg);
+  static bool first = true;
+  if (first) startup::mark("first message");
+  first = false;
+  return result;
 }
 
 MMRESULT RealBackend::midiOutClose(HMIDIOUT hmo) { return sound().midiOutClose(hmo); }

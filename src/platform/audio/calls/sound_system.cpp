@@ -3,25 +3,42 @@
 #include "platform/audio/audio_thread/midi_message.h"
 #include "platform/audio/system/output_choice.h"
 #include "platform/end_request.h"
+#include "platform/startup_stamps.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 namespace platform {
 
 SoundSystemOptions SoundSystemOptions::forThisMachine() {
   SoundSystemOptions o;
-  o.sampleRate = chooseAudioOutput().rate;
+  const OutputChoice choice = chooseAudioOutput();
+  o.sampleRate = choice.rate;
+  o.spanFrames = AudioEngine::spanFor(queueFramesOf(choice));
+  // A few instances to start with, a few more at once, the rest as needed.
+  o.initialInstances = 2;
+  o.earlyInstances = 4;
+  // The server is asked once: the first output is the one chosen here.
+  auto chosen = std::make_shared<std::optional<OutputChoice>>(choice);
+  o.makeOutput = [chosen]() {
+    if (!chosen->has_value()) return makeDefaultAudioOutput();
+    const OutputChoice first = **chosen;
+    chosen->reset();
+    return makeAudioOutput(first);
+  };
   return o;
 }
 
 SoundSystem::SoundSystem() : SoundSystem(SoundSystemOptions{}) {}
 
 SoundSystem::SoundSystem(SoundSystemOptions options)
-    : options_(std::move(options)), engine_(options_.sampleRate), waveCache_(options_.sampleRate) {
+    : options_(std::move(options)),
+      engine_(options_.sampleRate, options_.spanFrames),
+      waveCache_(options_.sampleRate) {
   options_.synth.sampleRate = options_.sampleRate;
   engine_.setSynthHeard(options_.synthHeard);
 }
@@ -40,7 +57,22 @@ struct SoundSystem::Reopen {
 
 SoundSystem::~SoundSystem() {
   finishReopening();
+  if (grower_) grower_->stop();
   if (output_) output_->stop();
+}
+
+// The soundfonts are read on a thread of their own while the output starts:
+// neither needs the other until the onsets are found at the output's rate.
+bool SoundSystem::prepare() {
+  if (synth_) return ensureOutput();
+  std::shared_ptr<FluidSynth::Fonts> loaded;
+  std::string loadError;
+  InstrumentFonts fonts;
+  fonts.generalMidi = options_.soundfonts;
+  std::thread reader([&] { loaded = FluidSynth::loadFonts(fonts, &loadError); });
+  const bool output = ensureOutput();
+  reader.join();
+  return ensureSynth(std::move(loaded), loadError) && output;
 }
 
 bool SoundSystem::engineRuns() const { return offline() || (output_ && output_->running()); }
@@ -64,6 +96,7 @@ bool SoundSystem::startFirstOutput() {
   if (output_) output_->setPlayerPresent(playerPresent_);
   if (output_ && output_->start(engine_)) {
     outputRan_ = true;
+    startup::mark("output started");
     if (const std::string line = output_->announcement(); !line.empty())
       std::fprintf(stderr, "plinkora: %s\n", line.c_str());
     warnIfMute();
@@ -135,45 +168,57 @@ void SoundSystem::adoptReopened(bool wait) {
 
 void SoundSystem::finishReopening() { adoptReopened(true); }
 
-bool SoundSystem::ensureSynth() {
+bool SoundSystem::ensureSynth(std::shared_ptr<FluidSynth::Fonts> loaded, const std::string& loadError) {
   if (synth_) return true;
-  const std::vector<std::string> candidates = existingSoundfonts(options_.soundfonts);
-  std::string why = "no soundfont found";
+  std::string why = loadError.empty() ? "no soundfont found" : loadError;
   FluidSynth::Options instanceOptions = options_.synth;
   instanceOptions.polyphony = std::max(1, options_.voicesPerInstance);
   // The room is the engine's one shared reverb; the instances play dry.
   instanceOptions.internalReverb = false;
   instanceOptions.internalChorus = false;
-  for (const std::string& path : candidates) {
-    std::string error;
+  // The first General MIDI soundfont of the list that has the tones (and
+  // the OPL3 one when installed).
+  if (!loaded) {
     InstrumentFonts fonts;
-    fonts.generalMidi = {path};
-    auto synth = FluidSynth::createInstrument(fonts, instanceOptions, &error);
-    if (!synth) {
-      why = error;
-      continue;
-    }
+    fonts.generalMidi = options_.soundfonts;
+    loaded = FluidSynth::loadFonts(fonts, &why);
+  }
+  std::unique_ptr<FluidSynth> synth =
+      loaded ? FluidSynth::createInstrument(std::move(loaded), instanceOptions, &why) : nullptr;
+  if (synth) {
     auto pool = makePool(*synth, instanceOptions);
     if (!engine_.installSynth(pool.get(), options_.room)) {
-      why = "the audio engine did not take the synthesizer";
+      lastError_ = "the audio engine did not take the synthesizer";
       siblings_.clear();
-      continue;
+      return false;
     }
+    startup::mark("synth pool");
     ++soundfontLoads_;
     synth_ = std::move(synth);
     pool_ = std::move(pool);
+    startInstances_ = pool_->size();
+    // The rest of the pool is made as the playing needs it.
+    const FluidSynth* first = synth_.get();
+    auto make = [this, first, instanceOptions]() -> std::unique_ptr<SynthInstance> {
+      return options_.makeSibling ? options_.makeSibling(*first, instanceOptions) : nullptr;
+    };
+    grower_ = std::make_unique<PoolGrower>(engine_, make, pool_->capacity() - pool_->size(),
+                                           size_t(std::max(0, options_.earlyInstances)));
     return true;
   }
   lastError_ = why;
   return false;
 }
 
-// The pool: `first` and its siblings; fewer when a sibling cannot be made.
+// The pool: `first` and its first siblings; fewer when a sibling cannot be made.
 std::unique_ptr<SynthPool> SoundSystem::makePool(FluidSynth& first, const FluidSynth::Options& options) {
-  auto pool = std::make_unique<SynthPool>(options_.sampleRate);
+  const int most = std::max(1, options_.poolSize);
+  auto pool = std::make_unique<SynthPool>(options_.sampleRate, options_.spanFrames, size_t(most),
+                                          size_t(std::max(0, options_.spareInstances)));
   pool->add(&first);
   siblings_.clear();
-  for (int i = 1; i < options_.poolSize; ++i) {
+  const int start = std::clamp(options_.initialInstances, 1, most);
+  for (int i = 1; i < start; ++i) {
     auto sibling = options_.makeSibling ? options_.makeSibling(first, options) : nullptr;
     if (!sibling) break;
     pool->add(sibling.get());
@@ -229,6 +274,7 @@ BOOL SoundSystem::sndPlaySound(const char* name, uint32_t flags) {
   const bool async = (flags & SND_ASYNC) != 0 || loop;
   WaveChannel::Started started;
   auto data = waveCache_.load(name, loop);
+  startup::mark("wave decoded");
   if (!data) {
     wave.stop();   // the channel is taken over even when the new sound cannot play
     return 0;

@@ -3,12 +3,15 @@
 // soundfont, the audio engine with the wave channel, and the audio output.
 // One per run; every call comes from the UI thread.
 //
-// The soundfont is loaded at the first midiOutOpen and kept, with a pool of
-// synthesizer instances that share it (synth_pool.h); open and close
-// afterwards only attach and detach the pool, which costs microseconds and
-// leaves the wave channel and a running recording undisturbed.  The
-// output starts at the first open or wave sound and runs until the system is
-// destroyed.  If its server goes away, a new output is opened on a thread of
+// The soundfont is loaded at the first midiOutOpen (or by prepare(), which
+// a backend may run on a helper thread before the first call) and kept,
+// with a pool of synthesizer instances that share it (synth_pool.h): a few
+// at first, more made on a helper thread as the playing needs them
+// (pool_grower.h).  Open and close afterwards only attach and detach the
+// pool, which costs microseconds and leaves the wave channel and a running
+// recording undisturbed.  The output starts at the first open or wave sound
+// (or in prepare()) and runs until the system is destroyed.
+// If the output's server goes away, a new output is opened on a thread of
 // its own (asking a server can take seconds): the calls meanwhile return at
 // once, and what they send is kept in the engine, or dropped when its queue
 // is full, until the new output plays.
@@ -19,6 +22,7 @@
 #include "platform/audio/system/audio_output.h"
 #include "platform/audio/system/soundfont.h"
 #include "platform/audio/audio_thread/synth_pool.h"
+#include "platform/audio/calls/pool_grower.h"
 #include "platform/audio/calls/wave_cache.h"
 #include "platform/winapi.h"
 
@@ -41,10 +45,20 @@ struct SoundSystemOptions {
   // played from the MIDI port); its notes still run, so that the port knows
   // their lengths, and the wave channel still sounds.
   bool synthHeard = true;
-  // Synthesizer instances in the pool: each struck note sounds on one of its
-  // own until it has died away.  The first loads the soundfonts; the others
-  // come from makeSibling and share them.
+  // Synthesizer instances in the pool at most: each struck note sounds on
+  // one of its own until it has died away.  The first loads the soundfonts;
+  // the others come from makeSibling and share them.
   int poolSize = 32;
+  // Instances made with the first (at most poolSize), and made at once
+  // after them on a helper thread; the rest are made there while the pool
+  // has fewer than spareInstances silent ones.  By default the whole pool
+  // is made at once; forThisMachine() starts small.
+  int initialInstances = 32;
+  int earlyInstances = 0;
+  int spareInstances = 6;
+  // The most frames the engine holds replaceable (AudioEngine::spanFor()
+  // of the output's queue); each ring of the engine and the pool is this big.
+  uint32_t spanFrames = AudioEngine::kSpanFrames;
   // Voices of one instance: a note of any of the instrument's tones uses
   // one or two.
   int voicesPerInstance = 8;
@@ -67,12 +81,14 @@ struct SoundSystemOptions {
     o.makeOutput = nullptr;
     return o;
   }
-  // The system's output (output_choice.h), with the engine at its rate:
-  // the graph's under PipeWire, so that nothing is resampled there.
+  // The system's output (output_choice.h), chosen once: the engine at its
+  // rate (the graph's under PipeWire, so that nothing is resampled there)
+  // and with a span for its queue; the first opening starts that output,
+  // later ones (after a server went away) choose anew.
   static SoundSystemOptions forThisMachine();
 };
 
-// Threads: the UI thread only.
+// Threads: the UI thread only (prepare() on any one thread before the first call).
 class SoundSystem {
 public:
   SoundSystem();
@@ -95,6 +111,14 @@ public:
   // Whether the player is at the instrument (the window is the active
   // one); told to the output (audio_output.h).  At first: present.
   void setPlayerPresent(bool present);
+  // ---- before the first call, on any one thread ----
+  // Starts the output and loads the synthesizer (soundfonts, pinned samples,
+  // the first instances), as the first midiOutOpen would; false when either
+  // fails (lastError() says why; the calls try again).
+  bool prepare();
+  // Starts decoding a sound file that will be played first (the start
+  // sound) on a thread of its own; its sndPlaySound takes it.
+  void preloadWave(const std::string& path) { waveCache_.preload(path, false); }
 
   // ---- for the recorder, the tests and the benchmark ----
   // Starts the output if it does not run; always true when offline.  Only
@@ -112,11 +136,16 @@ public:
   HMIDIOUT openHandle() const { return handle_; }
   int soundfontLoads() const { return soundfontLoads_; }
   std::string soundfontPath() const { return synth_ ? synth_->soundfontPath() : std::string(); }
-  size_t poolInstances() const { return pool_ ? pool_->size() : 0; }
+  // The pool's helper has made all it was asked for (a test waits for it
+  // between rounds, as the player's pace leaves it time to).
+  bool poolSettled() const { return !grower_ || grower_->idle(); }
+  // Instances made so far (the first ones and those the grower handed over).
+  size_t poolInstances() const { return pool_ ? startInstances_ + (grower_ ? grower_->made() : 0) : 0; }
   const std::string& lastError() const { return lastError_; }
 
 private:
-  bool ensureSynth();
+  // `loaded`: the soundfonts, read already (prepare()); null: read them now.
+  bool ensureSynth(std::shared_ptr<FluidSynth::Fonts> loaded = nullptr, const std::string& loadError = {});
   std::unique_ptr<SynthPool> makePool(FluidSynth& first, const FluidSynth::Options& options);
   bool engineRuns() const;
   bool startFirstOutput();
@@ -127,7 +156,9 @@ private:
   SoundSystemOptions options_;
   std::unique_ptr<FluidSynth> synth_;     // destroyed after the engine and the output
   std::vector<std::unique_ptr<FluidSynth>> siblings_;
+  std::unique_ptr<PoolGrower> grower_;    // stopped before the output, freed after the engine
   std::unique_ptr<SynthPool> pool_;
+  size_t startInstances_ = 0;
   AudioEngine engine_;
   WaveCache waveCache_;
   std::unique_ptr<AudioOutput> output_;

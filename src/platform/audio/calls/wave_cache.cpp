@@ -12,9 +12,44 @@ namespace platform {
 namespace {
 constexpr size_t kCacheEntries = 4;
 constexpr uint64_t kCacheMaxSamples = 16u * 1024u * 1024u;   // 64 MB of floats per file
+
+
+bool fileStamp(const std::string& path, int64_t* size, int64_t* mtimeNs) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  *size = int64_t(st.st_size);
+  *mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
 }  // namespace
 
+WaveCache::~WaveCache() {
+  if (ahead_ && ahead_->thread.joinable()) ahead_->thread.join();
+}
+
+void WaveCache::preload(const std::string& path, bool loop) {
+  if (ahead_) return;
+  ahead_ = std::make_unique<Ahead>();
+  Ahead* a = ahead_.get();
+  a->path = path;
+  a->loop = loop;
+  if (!fileStamp(path, &a->size, &a->mtimeNs)) return;
+  a->thread = std::thread([a, rate = rate_] { a->data = loadWave(a->path, rate, a->loop); });
+}
+
+// The sound decoded ahead joins the cache, as if it had been loaded now.
+void WaveCache::takeAhead() {
+  if (!ahead_ || !ahead_->thread.joinable()) return;
+  ahead_->thread.join();
+  if (ahead_->data && ahead_->data->samples.size() <= kCacheMaxSamples)
+    cache_[std::make_pair(ahead_->path, ahead_->loop)] =
+        Entry{ahead_->size, ahead_->mtimeNs, ++useCounter_, std::move(ahead_->data)};
+  ahead_->data.reset();
+}
+
 std::shared_ptr<const WaveData> WaveCache::load(const std::string& path, bool loop) {
+  takeAhead();
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return nullptr;
   const int64_t mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;

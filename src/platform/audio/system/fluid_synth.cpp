@@ -3,7 +3,9 @@
 
 #include "platform/audio/audio_thread/midi_message.h"
 #include "platform/audio/audio_thread/room_reverb.h"
+#include "platform/audio/system/soundfont_subset.h"
 #include "platform/audio/system/tone_onsets.h"
+#include "platform/startup_stamps.h"
 
 #include <fluidsynth.h>
 
@@ -96,14 +98,21 @@ std::unique_ptr<FluidSynth> FluidSynth::create(const std::string& path, const Op
 std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& fonts,
                                                          const Options& options,
                                                          std::string* error) {
+  // The home synth reads and pins at any rate; the onsets need the instrument's.
+  auto loaded = loadFonts(fonts, error);
+  if (!loaded) return nullptr;
+  return createInstrument(std::move(loaded), options, error);
+}
+
+std::shared_ptr<FluidSynth::Fonts> FluidSynth::loadFonts(const InstrumentFonts& fonts, std::string* error) {
   quietFluidLogs();
-  auto fail = [&](const std::string& why) -> std::unique_ptr<FluidSynth> {
+  auto fail = [&](const std::string& why) -> std::shared_ptr<Fonts> {
     if (error) *error = why;
     return nullptr;
   };
 
   auto shared = std::make_shared<Fonts>();
-  shared->settings = baseSettings(options.sampleRate);
+  shared->settings = baseSettings(44100.0);
   if (!shared->settings) return fail("FluidSynth settings could not be created");
   fluid_settings_setint(shared->settings, "synth.polyphony", 1);
   fluid_settings_setint(shared->settings, "synth.reverb.active", 0);
@@ -112,9 +121,21 @@ std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& 
   if (!shared->home) return fail("FluidSynth could not be started");
   fluid_synth_t* home = shared->home;
 
+  // Only the presets the tones play are loaded (soundfont_subset.h): the
+  // rest of a soundfont's tables would cost megabytes and nothing plays them.
+  if (fluid_sfloader_t* loader = subsetLoader(shared->settings)) fluid_synth_add_sfloader(home, loader);
+  // A soundfont our reader cannot cut down is loaded whole, as FluidSynth takes it.
+  auto load = [&](const std::string& path, const std::vector<SoundfontPreset>& presets, bool* lacks) {
+    const SoundfontSubset subset = makeSubset(path, presets);
+    *lacks = subset.lacksPreset;
+    if (subset.lacksPreset) return int(FLUID_FAILED);
+    return fluid_synth_sfload(home, subset.name.empty() ? path.c_str() : subset.name.c_str(), 0);
+  };
+
   // The OPL3 soundfont first: whether it is there decides where 116 comes from.
   for (const std::string& path : existingSoundfonts(fonts.opl3)) {
-    const int id = fluid_synth_sfload(home, path.c_str(), 0);
+    bool lacks = false;
+    const int id = load(path, {{0, 116}}, &lacks);
     if (id == FLUID_FAILED) continue;
     fluid_sfont_t* sf = fluid_synth_get_sfont_by_id(home, id);
     if (hasPreset(sf, 0, 116)) {
@@ -127,16 +148,20 @@ std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& 
   const bool opl3 = shared->sfont[kOpl3] != nullptr;
 
   std::string why = "no soundfont found";
+  std::vector<SoundfontPreset> gmPresets;
+  for (int program : kPrograms)
+    if (program != 116 || !opl3) gmPresets.push_back({0, program});
   for (const std::string& path : existingSoundfonts(fonts.generalMidi)) {
-    const int id = fluid_synth_sfload(home, path.c_str(), 0);
+    bool lacks = false;
+    const int id = load(path, gmPresets, &lacks);
     if (id == FLUID_FAILED) {
-      why = "not a usable soundfont: " + path;
+      why = (lacks ? "the soundfont lacks the instrument's tones: " : "not a usable soundfont: ") + path;
       continue;
     }
     fluid_sfont_t* sf = fluid_synth_get_sfont_by_id(home, id);
     bool complete = true;
-    for (int program : kPrograms)
-      if ((program != 116 || !opl3) && !hasPreset(sf, 0, program)) complete = false;
+    for (const SoundfontPreset& p : gmPresets)
+      if (!hasPreset(sf, p.bank, p.preset)) complete = false;
     if (complete) {
       shared->sfont[kGm] = sf;
       shared->path[kGm] = path;
@@ -146,6 +171,7 @@ std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& 
     fluid_synth_sfunload(home, id, 0);
   }
   if (!shared->sfont[kGm]) return fail(why);
+  startup::mark("soundfonts read");
 
   if (!fonts.opl3.empty() && !opl3) {
     static std::atomic<bool> told{false};
@@ -179,8 +205,19 @@ std::unique_ptr<FluidSynth> FluidSynth::createInstrument(const InstrumentFonts& 
                   shared->path[size_t(t.font)]);
   }
   for (int k = 0; k < kFontSlots; ++k) shared->id[size_t(k)] = shared->sfont[size_t(k)] ? k + 1 : 0;
-  if (options.skipLeadIns && !measureLeadIns(shared, options, error)) return nullptr;
-  return make(std::move(shared), options, error);
+  startup::mark("samples pinned");
+  return shared;
+}
+
+std::unique_ptr<FluidSynth> FluidSynth::createInstrument(std::shared_ptr<Fonts> loaded, const Options& options,
+                                                         std::string* error) {
+  if (!loaded) {
+    if (error) *error = "no soundfonts were loaded";
+    return nullptr;
+  }
+  if (options.skipLeadIns && !measureLeadIns(loaded, options, error)) return nullptr;
+  startup::mark("onsets");
+  return make(std::move(loaded), options, error);
 }
 
 // The tones' lead-ins, found on a scratch instance (a sibling in all but

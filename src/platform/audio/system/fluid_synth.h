@@ -36,7 +36,10 @@
 // the same program map and read no file.  The soundfonts are freed with the
 // last instance, whatever the order in which instances go.
 //
-// Threading: createInstrument() and sibling() run on the UI thread.  Once an
+// Threading: loadFonts(), createInstrument() and sibling() run on any one
+// thread at a time (the UI thread, or a helper that makes instances for the
+// pool while it plays: making an instance touches nothing a playing sibling
+// uses, see below).  Once an
 // instance has been handed to the audio engine, every other call on it is
 // made on the audio thread only, so FluidSynth's own API lock is switched off
 // and nothing here ever waits.  Instances that share soundfonts also share
@@ -112,6 +115,15 @@ public:
   static std::unique_ptr<FluidSynth> createInstrument(const InstrumentFonts& fonts,
                                                       const Options& options,
                                                       std::string* error = nullptr);
+  // The same in two steps, for a soundfont read that may start before the
+  // sample rate is known: loadFonts() reads the soundfonts and pins the
+  // presets (no rate is needed for that), createInstrument() then finds the
+  // onsets at the instrument's rate and makes it.  A loaded set makes one
+  // instrument (and its siblings).  Either may run on any one thread.
+  struct Fonts;   // the loaded soundfonts, shared by an instrument and its siblings
+  static std::shared_ptr<Fonts> loadFonts(const InstrumentFonts& fonts, std::string* error = nullptr);
+  static std::unique_ptr<FluidSynth> createInstrument(std::shared_ptr<Fonts> loaded, const Options& options,
+                                                      std::string* error = nullptr);
   // The same with one General MIDI soundfont at `path` and no OPL3 one.
   static std::unique_ptr<FluidSynth> create(const std::string& path, const Options& options,
                                             std::string* error = nullptr);
@@ -162,8 +174,6 @@ public:
   // program change or resetChannels()); voices still sounding go on.
   void unsetPrograms() noexcept;
   int activeVoices() const noexcept override;
-
-  struct Fonts;   // the loaded soundfonts, shared by an instrument and its siblings
 
 private:
   FluidSynth() = default;

@@ -5,7 +5,10 @@
 #include "platform/audio/system/pulse_output.h"
 
 #include <pipewire/pipewire.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,6 +100,24 @@ PipeWireProbe probePipeWire(int timeoutMs) {
   return p.result;
 }
 
+bool pipewireSocketMayExist() {
+  const char* remote = std::getenv("PIPEWIRE_REMOTE");
+  const char* name = remote && *remote ? remote : "pipewire-0";
+  if (name[0] == '/') return access(name, F_OK) == 0;
+  // Where libpipewire looks: PIPEWIRE_RUNTIME_DIR, else XDG_RUNTIME_DIR, else USERPROFILE.
+  const char* dir = nullptr;
+  for (const char* var : {"PIPEWIRE_RUNTIME_DIR", "XDG_RUNTIME_DIR", "USERPROFILE"}) {
+    const char* v = std::getenv(var);
+    if (v && *v) {
+      dir = v;
+      break;
+    }
+  }
+  if (!dir) return remote && *remote;   // a remote of another kind: let PipeWire say
+  struct stat st {};
+  return ::stat((std::string(dir) + "/" + name).c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
 OutputChoice chooseAudioOutput() {
   const char* value = std::getenv("PLINKORA_AUDIO_OUTPUT");
   OutputRequest request = outputRequest(value);
@@ -111,10 +132,18 @@ OutputChoice chooseAudioOutput() {
   OutputChoice choice;
   choice.forced = request != OutputRequest::Automatic;
   if (request == OutputRequest::Pulse) return choice;
+  // No PipeWire socket where a client would look for it: nothing to ask.
+  if (request == OutputRequest::Automatic && !pipewireSocketMayExist()) return choice;
   const PipeWireProbe probe = probePipeWire();
   choice.pipewire = request == OutputRequest::PipeWire || (probe.answered && probe.hasSink);
   if (choice.pipewire) choice.rate = probe.rate ? probe.rate : 48000;
   return choice;
+}
+
+uint32_t queueFramesOf(const OutputChoice& choice) {
+  if (choice.pipewire)
+    return std::max(PipeWireOutput::kLongest, PipeWireOutput::configFromEnvironment().forceQuantum);
+  return PulseOutput::configFromEnvironment().queueFrames();
 }
 
 std::unique_ptr<AudioOutput> makeAudioOutput(const OutputChoice& choice) {

@@ -36,8 +36,16 @@ struct OutputChoice {
   bool forced = false;
   uint32_t rate = 44100;   // the engine's rate: the graph's under PipeWire
 };
-// Reads PLINKORA_AUDIO_OUTPUT and asks PipeWire.
+// Whether a PipeWire socket is where libpipewire would connect
+// (PIPEWIRE_REMOTE in PIPEWIRE_RUNTIME_DIR or XDG_RUNTIME_DIR): without one
+// no PipeWire server can answer, and it is not asked.
+bool pipewireSocketMayExist();
+// Reads PLINKORA_AUDIO_OUTPUT and asks PipeWire (when its socket is there).
 OutputChoice chooseAudioOutput();
 std::unique_ptr<AudioOutput> makeAudioOutput(const OutputChoice& choice);
+// The most frames the chosen output keeps replaceable at once: PulseAudio's
+// queue (PLINKORA_AUDIO_PERIOD x _PERIODS), or under PipeWire, which keeps
+// none, the longest period the stream asks for (or the forced quantum).
+uint32_t queueFramesOf(const OutputChoice& choice);
 
 }  // namespace platform

@@ -160,7 +160,7 @@ OutputProtocol::Clock PulseOutput::clock() noexcept {
   const uint64_t queue = config_.queueFrames();
   const uint64_t written = protocol_->streamFrame(engine_->written());
   // No timing yet: nothing is replaced, the queue is filled.
-  OutputProtocol::Clock c{protocol_->streamFrame(engine_->finalFrames()), AudioEngine::kSpanFrames,
+  OutputProtocol::Clock c{protocol_->streamFrame(engine_->finalFrames()), engine_->spanFrames(),
                           std::max<uint64_t>(written, queue)};
   uint64_t played = 0;
   if (!estimatePlayed(&played)) return c;
