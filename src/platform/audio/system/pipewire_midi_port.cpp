@@ -10,6 +10,7 @@
 
 #include <climits>
 #include <cstring>
+#include <ctime>
 
 namespace platform {
 
@@ -43,6 +44,19 @@ struct NoBuffer : MidiCycleWriter {
   bool put(uint32_t, uint32_t) noexcept override { return false; }
 };
 
+uint64_t nowNs() noexcept {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+// Adds the time since `from` to `total` when it goes out of scope.
+struct BusyTime {
+  std::atomic<uint64_t>& total;
+  uint64_t from = nowNs();
+  ~BusyTime() { total.store(total.load(std::memory_order_relaxed) + (nowNs() - from), std::memory_order_relaxed); }
+};
+
 }  // namespace
 
 // The C callbacks, with PipeWire's exact signatures.
@@ -51,8 +65,10 @@ struct PipeWireMidiPortEvents {
     static_cast<PipeWireMidiPort*>(self)->process(position);
   }
   static void state(void* self, pw_filter_state, pw_filter_state state, const char*) {
-    static_cast<PipeWireMidiPort*>(self)->streaming_.store(state == PW_FILTER_STATE_STREAMING,
-                                                            std::memory_order_release);
+    auto* me = static_cast<PipeWireMidiPort*>(self);
+    const bool streaming = state == PW_FILTER_STATE_STREAMING;
+    const bool was = me->streaming_.exchange(streaming, std::memory_order_acq_rel);
+    if (streaming != was && me->config_.onStreaming) me->config_.onStreaming(streaming);
   }
   static const pw_filter_events& events() {
     static const pw_filter_events events = [] {
@@ -74,6 +90,7 @@ PipeWireMidiPort::~PipeWireMidiPort() { stop(); }
 
 void PipeWireMidiPort::process(spa_io_position* position) noexcept {
   if (!position || !source_) return;
+  const BusyTime busy{busyNs_};
   const int64_t ns = int64_t(position->clock.nsec);
   const uint32_t duration = uint32_t(position->clock.duration);
   cycles_.fetch_add(1, std::memory_order_relaxed);

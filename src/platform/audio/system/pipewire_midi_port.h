@@ -13,8 +13,9 @@
 // the port costs nothing.
 //
 // Threads: start() and stop() with the core's thread loop locked (the UI
-// thread); process on the data thread, which takes no lock and allocates
-// nothing; the figures from any thread.
+// thread); the state changes (Config::onStreaming) on the thread loop;
+// process on the data thread, which takes no lock and allocates nothing;
+// the figures from any thread.
 #pragma once
 
 #include "platform/audio/audio_thread/midi_events.h"
@@ -23,6 +24,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct pw_core;
@@ -41,6 +43,9 @@ public:
     std::string portName = "out";
     std::string appName = "Plinkora";
     std::string group;   // node.group, shared with the audio stream; empty: none
+    // Told on the thread loop when the node starts or stops running in the
+    // graph's cycles (a reader was linked, or the last one went).
+    std::function<void(bool streaming)> onStreaming;
   };
   // The bytes a control takes in the port's buffer (its header, the
   // message padded to 8 bytes), and the sequence's own header.
@@ -66,6 +71,8 @@ public:
   uint64_t cycles() const { return cycles_.load(std::memory_order_relaxed); }
   uint64_t eventsWritten() const { return written_.load(std::memory_order_relaxed); }
   uint64_t eventsRefused() const { return refused_.load(std::memory_order_relaxed); }
+  // Time the data thread spent in the port's process, all cycles together.
+  uint64_t busyNs() const { return busyNs_.load(std::memory_order_relaxed); }
   const std::string& error() const { return error_; }
   const Config& config() const { return config_; }
 
@@ -83,6 +90,7 @@ private:
   std::atomic<uint64_t> cycles_{0};
   std::atomic<uint64_t> written_{0};
   std::atomic<uint64_t> refused_{0};
+  std::atomic<uint64_t> busyNs_{0};
 };
 
 }  // namespace platform
