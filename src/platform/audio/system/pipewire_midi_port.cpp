@@ -64,17 +64,17 @@ struct PipeWireMidiPortEvents {
   static void process(void* self, spa_io_position* position) {
     static_cast<PipeWireMidiPort*>(self)->process(position);
   }
-  static void state(void* self, pw_filter_state, pw_filter_state state, const char*) {
+  // The port's format is set when a reader is linked, and cleared when
+  // the last one goes.
+  static void param(void* self, void* port, uint32_t id, const spa_pod* param) {
     auto* me = static_cast<PipeWireMidiPort*>(self);
-    const bool streaming = state == PW_FILTER_STATE_STREAMING;
-    const bool was = me->streaming_.exchange(streaming, std::memory_order_acq_rel);
-    if (streaming != was && me->config_.onStreaming) me->config_.onStreaming(streaming);
+    if (port && port == me->port_ && id == SPA_PARAM_Format) me->formatChanged(param != nullptr);
   }
   static const pw_filter_events& events() {
     static const pw_filter_events events = [] {
       pw_filter_events e{};
       e.version = PW_VERSION_FILTER_EVENTS;
-      e.state_changed = &PipeWireMidiPortEvents::state;
+      e.param_changed = &PipeWireMidiPortEvents::param;
       e.process = &PipeWireMidiPortEvents::process;
       return e;
     }();
@@ -89,11 +89,12 @@ PipeWireMidiPort::~PipeWireMidiPort() { stop(); }
 // ---- data thread ----
 
 void PipeWireMidiPort::process(spa_io_position* position) noexcept {
-  if (!position || !source_) return;
   const BusyTime busy{busyNs_};
+  cycles_.store(cycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  if (!position || !source_ || !linked_.load(std::memory_order_acquire)) return;
   const int64_t ns = int64_t(position->clock.nsec);
   const uint32_t duration = uint32_t(position->clock.duration);
-  cycles_.fetch_add(1, std::memory_order_relaxed);
+  cyclesLinked_.store(cyclesLinked_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   pw_buffer* b = pw_filter_dequeue_buffer(port_);
   spa_data* d = b ? &b->buffer->datas[0] : nullptr;
   if (!d || !d->data || d->maxsize < kSequenceBytes) {
@@ -121,7 +122,12 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
   if (out.refused) refused_.fetch_add(out.refused, std::memory_order_relaxed);
 }
 
-// ---- thread loop locked ----
+// ---- thread loop ----
+
+void PipeWireMidiPort::formatChanged(bool set) {
+  const bool was = linked_.exchange(set, std::memory_order_acq_rel);
+  if (set != was && config_.onLinked) config_.onLinked(set);
+}
 
 bool PipeWireMidiPort::start(pw_core* core, MidiCycleSource& source) {
   if (filter_) return true;
@@ -169,7 +175,7 @@ void PipeWireMidiPort::stop() {
   pw_filter_destroy(filter_);   // waits out the data thread
   filter_ = nullptr;
   port_ = nullptr;
-  streaming_.store(false, std::memory_order_release);
+  linked_.store(false, std::memory_order_release);
 }
 
 }  // namespace platform

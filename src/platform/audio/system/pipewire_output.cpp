@@ -47,6 +47,14 @@ long threadFaults() noexcept {
   if (getrusage(RUSAGE_THREAD, &u) != 0) return 0;
   return u.ru_minflt + u.ru_majflt;
 }
+
+// CPU time of the calling thread: everything the data thread did, its
+// wake-ups and both nodes' process included.
+int64_t threadCpuNs() noexcept {
+  timespec ts{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) return 0;
+  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 }  // namespace
 
 // The C callbacks, with PipeWire's exact signatures.
@@ -208,7 +216,7 @@ int PipeWireOutput::onIdle(spa_loop*, bool, uint32_t, const void* data, size_t, 
   std::memcpy(&idle, data, sizeof idle);
   if (!me->stream_ || !me->active_.load(std::memory_order_acquire)) return 0;
   if (me->present_.load(std::memory_order_acquire)) return 0;
-  if (me->port_ && me->port_->streaming()) return 0;   // a reader listens to the port
+  if (me->port_ && me->port_->linked()) return 0;   // a reader listens to the port
   if (me->wakes_.load(std::memory_order_acquire) != idle.wakes) return 0;
   me->active_.store(false, std::memory_order_release);
   pw_stream_set_active(me->stream_, false);
@@ -311,6 +319,15 @@ void PipeWireOutput::process() noexcept {
   s.audible = audible;
   s.faults = config_.stats ? threadFaults() - faults0 : -1;
   stats_.record(s);
+  if (config_.stats) {
+    const int64_t cpu = threadCpuNs();
+    if (cpuFirstNs_.load(std::memory_order_relaxed) < 0) {
+      cpuFirstNs_.store(cpu, std::memory_order_relaxed);
+    } else {
+      cpuLastNs_.store(cpu, std::memory_order_relaxed);
+      cpuCycles_.store(cpuCycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+  }
   period_.store(period, std::memory_order_relaxed);
   delayFrames_.store(t.delay, std::memory_order_relaxed);
 
@@ -434,8 +451,8 @@ void PipeWireOutput::startMidiPort() {
   pc.group = config_.group;
   // A reader linked while the stream rests: the stream plays again, so that
   // the port's cycles are the sound's.
-  pc.onStreaming = [this](bool streaming) {
-    if (streaming && engine_) engine_->wakeSignal().notify();
+  pc.onLinked = [this](bool linked) {
+    if (linked && engine_) engine_->wakeSignal().notify();
   };
   port_ = std::make_unique<PipeWireMidiPort>(pc);
   if (port_->start(core_, *shared_)) {
@@ -507,18 +524,25 @@ void PipeWireOutput::stop() {
 std::string PipeWireOutput::portFigures() const {
   const uint64_t cycles = streamCycles();
   const double streamUs = cycles ? double(streamBusyNs()) / 1e3 / double(cycles) : 0.0;
-  char line[512];
+  const uint64_t cpuCycles = cpuCycles_.load(std::memory_order_relaxed);
+  const double cpuUs =
+      cpuCycles ? double(cpuLastNs_.load(std::memory_order_relaxed) - cpuFirstNs_.load(std::memory_order_relaxed)) /
+                      1e3 / double(cpuCycles)
+                : 0.0;
+  char line[640];
   if (!port_) {
-    std::snprintf(line, sizeof line, "per cycle: stream %.2f us over %llu cycles; no MIDI port", streamUs,
-                  (unsigned long long)cycles);
+    std::snprintf(line, sizeof line, "per cycle: CPU %.2f us in all; stream %.2f us over %llu cycles; no MIDI port",
+                  cpuUs, streamUs, (unsigned long long)cycles);
     return line;
   }
   const uint64_t portCycles = port_->cycles();
   const double portUs = portCycles ? double(port_->busyNs()) / 1e3 / double(portCycles) : 0.0;
   std::snprintf(line, sizeof line,
-                "per cycle: stream %.2f us over %llu cycles; MIDI port %.2f us over %llu cycles it ran in "
-                "(%llu first), %llu events written, %llu unheard (not linked), %llu late, %llu refused, %llu lost",
-                streamUs, (unsigned long long)cycles, portUs, (unsigned long long)portCycles,
+                "per cycle: CPU %.2f us in all; stream %.2f us over %llu cycles; MIDI port %.2f us over %llu "
+                "cycles it ran in, %llu of them linked (%llu first), %llu events written, %llu unheard (not "
+                "linked), %llu late, %llu refused, %llu lost",
+                cpuUs, streamUs, (unsigned long long)cycles, portUs, (unsigned long long)portCycles,
+                (unsigned long long)port_->cyclesLinked(),
                 (unsigned long long)(shared_ ? shared_->portFirst() : 0), (unsigned long long)port_->eventsWritten(),
                 (unsigned long long)(shared_ ? shared_->eventsUnheard() : 0),
                 (unsigned long long)(shared_ ? shared_->eventsLate() : 0), (unsigned long long)port_->eventsRefused(),
@@ -565,7 +589,7 @@ std::string PipeWireOutput::describe() const {
                 steps_.load(std::memory_order_relaxed), (unsigned long long)watch_.missed(),
                 (unsigned long long)watch_.events(), stats_.percentile(true, 1, 0.999),
                 active() ? "active" : "paused while idle", threadPriority().c_str(),
-                !offersMidiPort() ? "none" : port_ && port_->streaming() ? "linked" : "not linked");
+                !offersMidiPort() ? "none" : port_ && port_->linked() ? "linked" : "not linked");
   return line;
 }
 

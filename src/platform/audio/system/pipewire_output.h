@@ -181,6 +181,10 @@ private:
   std::atomic<bool> portStarted_{false};
   std::atomic<uint64_t> streamBusyNs_{0};
   std::atomic<uint64_t> streamCycles_{0};
+  // With stats: the data thread's CPU time at its first and latest cycle.
+  std::atomic<int64_t> cpuFirstNs_{-1};
+  std::atomic<int64_t> cpuLastNs_{0};
+  std::atomic<uint64_t> cpuCycles_{0};
   // Data thread's own.
   spa_io_position* position_ = nullptr;
   CycleWatch watch_;
