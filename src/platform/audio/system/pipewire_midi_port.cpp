@@ -50,12 +50,7 @@ uint64_t nowNs() noexcept {
   return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
 }
 
-// Adds the time since `from` to `total` when it goes out of scope.
-struct BusyTime {
-  std::atomic<uint64_t>& total;
-  uint64_t from = nowNs();
-  ~BusyTime() { total.store(total.load(std::memory_order_relaxed) + (nowNs() - from), std::memory_order_relaxed); }
-};
+
 
 }  // namespace
 
@@ -88,10 +83,25 @@ PipeWireMidiPort::~PipeWireMidiPort() { stop(); }
 
 // ---- data thread ----
 
+void PipeWireMidiPort::countBusy(uint64_t ns, bool linked) noexcept {
+  busyNs_.store(busyNs_.load(std::memory_order_relaxed) + ns, std::memory_order_relaxed);
+  if (!linked) return;
+  size_t bin = 0;
+  while (bin + 1 < kBusyBins && (uint64_t(2) << bin) <= ns) ++bin;
+  busyBins_[bin].store(busyBins_[bin].load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
 void PipeWireMidiPort::process(spa_io_position* position) noexcept {
-  const BusyTime busy{busyNs_};
+  // The time spent here, counted on the way out.
+  struct BusyTime {
+    PipeWireMidiPort& port;
+    uint64_t from = nowNs();
+    bool linked = false;
+    ~BusyTime() { port.countBusy(nowNs() - from, linked); }
+  } busy{*this};
   cycles_.store(cycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   if (!position || !source_ || !linked_.load(std::memory_order_acquire)) return;
+  busy.linked = true;
   const int64_t ns = int64_t(position->clock.nsec);
   const uint32_t duration = uint32_t(position->clock.duration);
   cyclesLinked_.store(cyclesLinked_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -120,6 +130,18 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
   pw_filter_queue_buffer(port_, b);
   written_.fetch_add(out.written, std::memory_order_relaxed);
   if (out.refused) refused_.fetch_add(out.refused, std::memory_order_relaxed);
+}
+
+uint64_t PipeWireMidiPort::busyPercentileNs(double fraction) const {
+  uint64_t total = 0;
+  for (const auto& b : busyBins_) total += b.load(std::memory_order_relaxed);
+  if (total == 0) return 0;
+  uint64_t seen = 0;
+  for (size_t i = 0; i < kBusyBins; ++i) {
+    seen += busyBins_[i].load(std::memory_order_relaxed);
+    if (double(seen) >= fraction * double(total)) return uint64_t(2) << i;   // the bin's upper edge
+  }
+  return uint64_t(2) << (kBusyBins - 1);
 }
 
 // ---- thread loop ----

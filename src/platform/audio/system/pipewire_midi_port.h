@@ -76,8 +76,11 @@ public:
   uint64_t cyclesLinked() const { return cyclesLinked_.load(std::memory_order_relaxed); }
   uint64_t eventsWritten() const { return written_.load(std::memory_order_relaxed); }
   uint64_t eventsRefused() const { return refused_.load(std::memory_order_relaxed); }
-  // Time the data thread spent in the port's process, all cycles together.
+  // Time the data thread spent in the port's process, all cycles together,
+  // and the time by which `fraction` of the linked cycles were done (0.5
+  // the median), to a power of two of nanoseconds.
   uint64_t busyNs() const { return busyNs_.load(std::memory_order_relaxed); }
+  uint64_t busyPercentileNs(double fraction) const;
   const std::string& error() const { return error_; }
   const Config& config() const { return config_; }
 
@@ -85,6 +88,7 @@ private:
   friend struct PipeWireMidiPortEvents;
   void process(spa_io_position* position) noexcept;
   void formatChanged(bool set);
+  void countBusy(uint64_t ns, bool linked) noexcept;
 
   Config config_;
   pw_filter* filter_ = nullptr;
@@ -98,6 +102,8 @@ private:
   std::atomic<uint64_t> written_{0};
   std::atomic<uint64_t> refused_{0};
   std::atomic<uint64_t> busyNs_{0};
+  static constexpr size_t kBusyBins = 40;
+  std::atomic<uint32_t> busyBins_[kBusyBins] = {};   // linked cycles by their time's power of two
 };
 
 }  // namespace platform

@@ -109,6 +109,8 @@ PipeWireOutput::Config PipeWireOutput::configFromEnvironment() {
   }
   if (const char* text = std::getenv("PLINKORA_PIPEWIRE_STATS"); text && *text && std::strcmp(text, "0") != 0)
     config.stats = true;
+  if (const char* text = std::getenv("PLINKORA_MIDI_PORT"); text && std::strcmp(text, "0") == 0)
+    config.midiPort = false;
   return config;
 }
 
@@ -539,10 +541,11 @@ std::string PipeWireOutput::portFigures() const {
   const double portUs = portCycles ? double(port_->busyNs()) / 1e3 / double(portCycles) : 0.0;
   std::snprintf(line, sizeof line,
                 "per cycle: CPU %.2f us in all; stream %.2f us over %llu cycles; MIDI port %.2f us over %llu "
-                "cycles it ran in, %llu of them linked (%llu first), %llu events written, %llu unheard (not "
-                "linked), %llu late, %llu refused, %llu lost",
+                "cycles it ran in, %llu of them linked (median under %.2f us, p99 under %.2f us; %llu first), "
+                "%llu events written, %llu unheard (not linked), %llu late, %llu refused, %llu lost",
                 cpuUs, streamUs, (unsigned long long)cycles, portUs, (unsigned long long)portCycles,
-                (unsigned long long)port_->cyclesLinked(),
+                (unsigned long long)port_->cyclesLinked(), double(port_->busyPercentileNs(0.5)) / 1e3,
+                double(port_->busyPercentileNs(0.99)) / 1e3,
                 (unsigned long long)(shared_ ? shared_->portFirst() : 0), (unsigned long long)port_->eventsWritten(),
                 (unsigned long long)(shared_ ? shared_->eventsUnheard() : 0),
                 (unsigned long long)(shared_ ? shared_->eventsLate() : 0), (unsigned long long)port_->eventsRefused(),

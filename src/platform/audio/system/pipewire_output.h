@@ -97,7 +97,7 @@ public:
   PipeWireOutput();
   explicit PipeWireOutput(Config config);
   // The defaults, with PLINKORA_PIPEWIRE_QUANTUM when it holds a number in
-  // range and PLINKORA_PIPEWIRE_STATS.
+  // range, PLINKORA_PIPEWIRE_STATS, and no MIDI port with PLINKORA_MIDI_PORT=0.
   static Config configFromEnvironment();
   ~PipeWireOutput() override;
 
