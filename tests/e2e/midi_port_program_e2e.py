@@ -32,15 +32,10 @@ nothing of them, and the backing loop (Left) is still heard.
 
 With PLINKORA_PIPEWIRE_STATS the program prints at exit the data thread's
 time per cycle in the stream's and the port's process; they are printed
-here (not asserted).  --cost S measures instead: the program strums for S
-seconds (a strike every 100 ms, a tone change every 5 s) three times at a
-quantum held at 256 frames (PLINKORA_PIPEWIRE_QUANTUM, so that the runs'
-cycles compare), without the port (PLINKORA_MIDI_PORT=0), with it
-unlinked and with a reader linked, and prints the data thread's figures
-of each run.
+here (not asserted; bench/bench_midi_port_cost.py measures them).
 
   midi_port_program_e2e.py --program build/bin/plinkora --assets assets --artifacts DIR
-      [--external-synth | --cost S]
+      [--external-synth]
 
 Exit status: 0 passed, 1 failed, 77 skipped (a server program missing).
 """
@@ -363,65 +358,9 @@ def external(run):
     figures(run)
 
 
-def strum(run, seconds):
-    keys = ["KP_%d" % k for k in range(1, 10)]
-    end = time.monotonic() + seconds
-    i = 0
-    while time.monotonic() < end:
-        run.screen.tap(keys[i % len(keys)])
-        i += 1
-        if i % 50 == 0:
-            run.screen.tap("Down")
-        time.sleep(0.1)
-    return i
-
-
-def cost(run):
-    """The data thread's figures without the port, unlinked and linked."""
-    run.bin = os.path.dirname(run.args.program)
-    run.start_sound(keep_running=False, graph_clock=True)
-    start_x(run)
-    run.env["PLINKORA_PIPEWIRE_QUANTUM"] = "256"
-    port = None
-    rows = []
-    for name, env, link in (("no port", {"PLINKORA_MIDI_PORT": "0"}, False), ("unlinked", {}, False),
-                            ("linked", {}, True)):
-        run.step = "strumming, port " + name
-        run.env.pop("PLINKORA_MIDI_PORT", None)
-        run.env.update(env)
-        start(run, [])
-        if link:
-            port = port or Port(run)
-            e2e.poll("the port's node", lambda: "%s:%s" % (NODE, PORT) in pw(run.env, "pw-link", "-o").split(),
-                     10, 0.1)
-            port.link()
-        strikes = strum(run, run.args.cost)
-        run.close_window(with_take=False)
-        text = said(run)
-        log = "plinkora-%s.log" % name.replace(" ", "-")
-        os.rename(os.path.join(run.out, "plinkora.log"), os.path.join(run.out, log))
-        m = re.search(r"per cycle: CPU ([\d.]+) us in all; stream ([\d.]+) us over (\d+) cycles"
-                      r"(?:; MIDI port ([\d.]+) us over (\d+) cycles it ran in, (\d+) of them linked \(median under "
-                      r"([\d.]+) us, p99 under ([\d.]+) us; (\d+) first\))?", text)
-        if not m:
-            raise e2e.Failure("the program did not print its data thread's figures (%s)" % log)
-        rows.append((name, strikes, m.groups()))
-    e2e.log("data thread per cycle, %g s of strumming each (means; load average %s):"
-            % (run.args.cost, " ".join(open("/proc/loadavg").read().split()[:3])))
-    for name, strikes, g in rows:
-        e2e.log("  port %-8s  CPU %7s us in all, stream's process %6s us over %s cycles of 256 frames, port's "
-                "process %s; %d strikes"
-                % (name, g[0], g[1], g[2],
-                   "%s us over %s cycles (%s linked: median under %s us, p99 under %s us; %s first)" % g[3:]
-                   if g[3] else "none", strikes))
-    run.env.pop("PLINKORA_MIDI_PORT", None)
-    run.program_env = None
-
-
 def main():
     ap = e2e.script_arguments(__doc__)
     ap.add_argument("--external-synth", action="store_true", help="the run without the embedded synthesizer")
-    ap.add_argument("--cost", type=float, default=0, help="measure the port's cost over this many seconds")
     args = ap.parse_args()
     args.sound_server = "pipewire"
     bin_dir = os.path.dirname(os.path.abspath(args.program))
@@ -430,8 +369,7 @@ def main():
     if missing:
         print("SKIP: missing %s" % ", ".join(missing))
         return e2e.SKIP
-    body = cost if args.cost else external if args.external_synth else played
-    return e2e.run_script(args, body, logs=("plinkora-linked.log",) if args.cost else ("plinkora.log",))
+    return e2e.run_script(args, external if args.external_synth else played)
 
 
 if __name__ == "__main__":
