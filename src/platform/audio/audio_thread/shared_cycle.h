@@ -9,7 +9,7 @@
 // engine reports the block's channel messages into this class's event list
 // (midi_events.h); the other then takes its part.  The audio node renders
 // straight into its own buffer when it runs first, so a port that no one
-// listens to (PipeWire does not run an unlinked node) costs the audio path
+// listens to (an unlinked port takes no events) costs the audio path
 // only the upkeep of that list: the events of a block the port did not
 // take are dropped when the next block is rendered.
 //
