@@ -5,7 +5,7 @@
 //
 //   plain     the audio node through a GraphFeed, as before the port;
 //   unlinked  through the SharedCycle, the engine reporting into its event
-//             list, no port reading it (PipeWire runs no unlinked node);
+//             list, no port reading it (an unlinked port takes nothing);
 //   linked    the same, the port's node taking each cycle's events and
 //             writing them as a spa_pod_sequence into a 4 KiB buffer, as
 //             the real port does (first in every other cycle).

@@ -200,6 +200,14 @@ TEST(OutputChoice, TheEnvironmentForcesAServerAndAnythingElseLeavesTheChoiceToTh
     ScopedEnv env("PLINKORA_PIPEWIRE_QUANTUM", bad);
     EXPECT_EQ(PipeWireOutput::configFromEnvironment().forceQuantum, 0u) << '"' << bad << '"';
   }
+  for (const char* value : {"0", "1", "", "no"}) {
+    ScopedEnv env("PLINKORA_MIDI_PORT", value);
+    EXPECT_EQ(PipeWireOutput::configFromEnvironment().midiPort, std::string(value) != "0") << '"' << value << '"';
+  }
+  {
+    ScopedEnv env("PLINKORA_MIDI_PORT", nullptr);
+    EXPECT_TRUE(PipeWireOutput::configFromEnvironment().midiPort);
+  }
 }
 
 TEST(PipeWireOutput, WithNoServerStartSaysSoAndLeavesNothingRunning) {

@@ -54,6 +54,7 @@ class Run:
         self.step = "setting up"
         self.rtkit = None            # RealtimeKit, when --rtkit started it
         self.program_env = None      # the program's environment, once launched
+        self.program_args = []       # the program's own options (--external-synth)
 
     # servers and the program ---------------------------------------------
     def private_env(self):
@@ -188,7 +189,8 @@ class Run:
         user = self.ordinary_user()
         env = dict(env or (self._user_env(user) if user else self.env), QT_QPA_PLATFORM="xcb")
         self.program_env = env
-        return self.children.start([self.args.program], env, os.path.join(self.out, log_name), name="plinkora",
+        return self.children.start([self.args.program] + self.program_args, env, os.path.join(self.out, log_name),
+                                   name="plinkora",
                                    cwd=env["HOME"] if user else self.tmp, preexec_fn=as_user(user))
 
     def save_picture(self, name, a):

@@ -9,7 +9,9 @@ Numpad 1 (A, 440 Hz).  Then the sound server is stopped and started anew,
 as a desktop's is when it restarts.  The program keeps running, the next
 strike, Numpad 5 (C, 261.6 Hz), is heard through the new server, and the
 take stopped with X holds both notes at their pitches (what was heard:
-the time without a server is not in it).
+the time without a server is not in it).  Under PipeWire the program's
+MIDI port (plinkora-midi:out) is in the graph before the restart and
+again once the program plays through the new server.
 
   server_restart_test.py --program build/bin/plinkora --assets assets --artifacts DIR
       [--sound-server pulseaudio|pipewire]
@@ -18,6 +20,7 @@ Exit status: 0 passed, 1 failed, 77 skipped (a server program missing).
 """
 import os
 import shutil
+import subprocess
 import sys
 import time
 import wave
@@ -53,9 +56,23 @@ def check_take(path):
     e2e.log("the take holds:", "; ".join(found))
 
 
+MIDI_PORT = "plinkora-midi:out"
+
+
+def midi_port_listed(run):
+    try:
+        out = subprocess.run(["pw-link", "-o"], env=run.env, capture_output=True, text=True, timeout=10).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+    return MIDI_PORT in out.split()
+
+
 def restart(run):
+    pipewire = run.args.sound_server == "pipewire"
     run.start_instrument()
     s = run.screen
+    if pipewire:
+        e2e.poll("the MIDI port " + MIDI_PORT, lambda: midi_port_listed(run), 5, 0.1)
     s.tap("Down")
     run.wait_panel("the tone indicator to show Nylon", lambda p: p.tone() in ("Nylon", "Nylon lit"))
     run.step = "a take begun, a note before the restart"
@@ -70,6 +87,9 @@ def restart(run):
                           % run.program.returncode)
     run.step = "a note after the restart"
     run.listen_for_note("KP_5", C, "after the restart: KP_5 (C)")
+    if pipewire:
+        e2e.poll("the MIDI port %s in the new server's graph" % MIDI_PORT, lambda: midi_port_listed(run), 5, 0.1)
+        e2e.log("the MIDI port was in the graph before the restart and is again")
     run.step = "the take stopped"
     s.tap("x")
     run.wait_panel("the Rec button's idle look", lambda p: p.recording_look() is False, name="stopped")

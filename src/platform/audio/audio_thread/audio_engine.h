@@ -163,6 +163,9 @@ public:
   // Whether the audio thread renders any synth instance at all.
   bool synthRendering() const { return synthRendering_.load(std::memory_order_acquire); }
   int instancesSounding() const { return sounding_.load(std::memory_order_acquire); }
+  // The program the synth's `channel` plays after the frames rendered so
+  // far; -1 when none was sent since the device opened (audio thread).
+  int synthProgram(int channel) const noexcept { return pool_ ? pool_->program(channel) : -1; }
   uint64_t midiDispatched() const { return midiDispatched_.load(std::memory_order_acquire); }
   // Frames written a second time because a change came after them.
   uint64_t framesRewritten() const { return framesRewritten_.load(std::memory_order_acquire); }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/audio/audio_thread/shared_cycle.h"
 
+#include "platform/audio/audio_thread/midi_message.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -20,7 +22,10 @@ uint32_t SharedCycle::render(const Cycle& c, uint32_t frames, float* out) noexce
   // What the port did not take from the last block, no one heard; what
   // lies past that block (a command that landed on its end) is this one's.
   const uint64_t start = engine_.written();
-  if (!eventsTaken_) unheard_ += events_.dropBefore(start);
+  if (!eventsTaken_) {
+    unheard_ += events_.dropBefore(start);
+    programsOwed_ = true;
+  }
   started_ = true;
   cycleNs_ = c.ns;
   soundTaken_ = eventsTaken_ = false;
@@ -51,6 +56,7 @@ void SharedCycle::cycleEvents(int64_t ns, uint32_t frames, MidiCycleWriter& out)
     ++portFirst_;
     render({ns, frames, frames}, std::min(frames, kMaxFrames), kept_.get());
   }
+  if (programsOwed_) programsOwed_ = !resendPrograms(out);
   eventsTaken_ = true;
   const uint64_t start = blockStart_;
   const uint64_t end = blockStart_ + blockFrames_;
@@ -61,6 +67,23 @@ void SharedCycle::cycleEvents(int64_t ns, uint32_t frames, MidiCycleWriter& out)
   });
   // What did not fit goes out at the start of the next cycle.
   for (uint32_t i = 0; i < events_.size() && events_[i].frame < end; ++i) ++late_;
+}
+
+bool SharedCycle::resendPrograms(MidiCycleWriter& out) noexcept {
+  const uint64_t end = blockStart_ + blockFrames_;
+  for (int channel = 0; channel < 16; ++channel) {
+    const int program = engine_.synthProgram(channel);
+    if (program < 0) continue;
+    bool own = false;   // this block changes the channel's program itself
+    for (uint32_t i = 0; i < events_.size() && events_[i].frame < end && !own; ++i) {
+      const MidiMessage m(events_[i].packed);
+      own = m.kind() == MidiMessage::Program && m.channel() == channel;
+    }
+    if (own) continue;
+    if (!out.put(0, MidiMessage::make(MidiMessage::Program, channel, program, 0).packed)) return false;
+    ++resent_;
+  }
+  return true;
 }
 
 }  // namespace platform

@@ -9,13 +9,20 @@
 // engine reports the block's channel messages into this class's event list
 // (midi_events.h); the other then takes its part.  The audio node renders
 // straight into its own buffer when it runs first, so a port that no one
-// listens to (PipeWire does not run an unlinked node) costs the audio path
+// listens to (an unlinked port takes no events) costs the audio path
 // only the upkeep of that list: the events of a block the port did not
 // take are dropped when the next block is rendered.
 //
 // An event's offset in its cycle is its engine frame less the block's
 // first: the frame where the synthesizer starts the note in the samples the
 // audio node hands the graph in that same cycle.
+//
+// A reader linked to the port while the instrument plays (or again after
+// the server restarted) missed the program change of the present tone: in
+// the first cycle the port runs in after one it did not, it first gets the
+// program each channel plays, at offset 0, unless the cycle brings that
+// channel's own program change; so the program change always comes first
+// and another synthesizer played from the port plays the present tone.
 //
 // Threads: made and destroyed on the UI thread while no data thread runs
 // for it; every other call on the data thread.  No lock, no allocation.
@@ -71,11 +78,16 @@ public:
   uint64_t eventsLost() const noexcept { return events_.dropped(); }
   // Cycles whose block was rendered for the port first.
   uint64_t portFirst() const noexcept { return portFirst_; }
+  // Program changes sent again to a reader that joined.
+  uint64_t programsResent() const noexcept { return resent_; }
 
 private:
   // Renders the block of a new cycle into `out`, which has room for
   // `frames` frames.
   uint32_t render(const Cycle& c, uint32_t frames, float* out) noexcept;
+  // The programs the channels play, for a reader that just joined; false
+  // when the port's buffer had no room for them.
+  bool resendPrograms(MidiCycleWriter& out) noexcept;
 
   AudioEngine& engine_;
   GraphFeed feed_;
@@ -88,9 +100,11 @@ private:
   bool blockKept_ = false;
   bool soundTaken_ = false;
   bool eventsTaken_ = false;
+  bool programsOwed_ = true;        // the port missed a block: a joining reader is owed the programs
   uint64_t unheard_ = 0;
   uint64_t late_ = 0;
   uint64_t portFirst_ = 0;
+  uint64_t resent_ = 0;
   // The feed's key for each block: this class renders a cycle once itself.
   uint64_t key_ = 0;
 };

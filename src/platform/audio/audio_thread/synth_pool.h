@@ -112,6 +112,8 @@ public:
 
   // Where the notes' messages go; null: nowhere.
   void reportTo(MidiEvents* events) noexcept { events_ = events; }
+  // The program `channel` (0-15) plays since the device opened; -1: none sent.
+  int program(int channel) const noexcept { return channels_[channel & 15].program; }
 
   // Instances rendered now (sounding or releasing).
   int sounding() const noexcept { return sounding_; }

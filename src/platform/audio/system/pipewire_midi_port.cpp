@@ -10,6 +10,7 @@
 
 #include <climits>
 #include <cstring>
+#include <ctime>
 
 namespace platform {
 
@@ -43,6 +44,14 @@ struct NoBuffer : MidiCycleWriter {
   bool put(uint32_t, uint32_t) noexcept override { return false; }
 };
 
+uint64_t nowNs() noexcept {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+
+
 }  // namespace
 
 // The C callbacks, with PipeWire's exact signatures.
@@ -50,15 +59,17 @@ struct PipeWireMidiPortEvents {
   static void process(void* self, spa_io_position* position) {
     static_cast<PipeWireMidiPort*>(self)->process(position);
   }
-  static void state(void* self, pw_filter_state, pw_filter_state state, const char*) {
-    static_cast<PipeWireMidiPort*>(self)->streaming_.store(state == PW_FILTER_STATE_STREAMING,
-                                                            std::memory_order_release);
+  // The port's format is set when a reader is linked, and cleared when
+  // the last one goes.
+  static void param(void* self, void* port, uint32_t id, const spa_pod* param) {
+    auto* me = static_cast<PipeWireMidiPort*>(self);
+    if (port && port == me->port_ && id == SPA_PARAM_Format) me->formatChanged(param != nullptr);
   }
   static const pw_filter_events& events() {
     static const pw_filter_events events = [] {
       pw_filter_events e{};
       e.version = PW_VERSION_FILTER_EVENTS;
-      e.state_changed = &PipeWireMidiPortEvents::state;
+      e.param_changed = &PipeWireMidiPortEvents::param;
       e.process = &PipeWireMidiPortEvents::process;
       return e;
     }();
@@ -72,11 +83,28 @@ PipeWireMidiPort::~PipeWireMidiPort() { stop(); }
 
 // ---- data thread ----
 
+void PipeWireMidiPort::countBusy(uint64_t ns, bool linked) noexcept {
+  busyNs_.store(busyNs_.load(std::memory_order_relaxed) + ns, std::memory_order_relaxed);
+  if (!linked) return;
+  size_t bin = 0;
+  while (bin + 1 < kBusyBins && (uint64_t(2) << bin) <= ns) ++bin;
+  busyBins_[bin].store(busyBins_[bin].load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
 void PipeWireMidiPort::process(spa_io_position* position) noexcept {
-  if (!position || !source_) return;
+  // The time spent here, counted on the way out.
+  struct BusyTime {
+    PipeWireMidiPort& port;
+    uint64_t from = nowNs();
+    bool linked = false;
+    ~BusyTime() { port.countBusy(nowNs() - from, linked); }
+  } busy{*this};
+  cycles_.store(cycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  if (!position || !source_ || !linked_.load(std::memory_order_acquire)) return;
+  busy.linked = true;
   const int64_t ns = int64_t(position->clock.nsec);
   const uint32_t duration = uint32_t(position->clock.duration);
-  cycles_.fetch_add(1, std::memory_order_relaxed);
+  cyclesLinked_.store(cyclesLinked_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   pw_buffer* b = pw_filter_dequeue_buffer(port_);
   spa_data* d = b ? &b->buffer->datas[0] : nullptr;
   if (!d || !d->data || d->maxsize < kSequenceBytes) {
@@ -104,7 +132,24 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
   if (out.refused) refused_.fetch_add(out.refused, std::memory_order_relaxed);
 }
 
-// ---- thread loop locked ----
+uint64_t PipeWireMidiPort::busyPercentileNs(double fraction) const {
+  uint64_t total = 0;
+  for (const auto& b : busyBins_) total += b.load(std::memory_order_relaxed);
+  if (total == 0) return 0;
+  uint64_t seen = 0;
+  for (size_t i = 0; i < kBusyBins; ++i) {
+    seen += busyBins_[i].load(std::memory_order_relaxed);
+    if (double(seen) >= fraction * double(total)) return uint64_t(2) << i;   // the bin's upper edge
+  }
+  return uint64_t(2) << (kBusyBins - 1);
+}
+
+// ---- thread loop ----
+
+void PipeWireMidiPort::formatChanged(bool set) {
+  const bool was = linked_.exchange(set, std::memory_order_acq_rel);
+  if (set != was && config_.onLinked) config_.onLinked(set);
+}
 
 bool PipeWireMidiPort::start(pw_core* core, MidiCycleSource& source) {
   if (filter_) return true;
@@ -152,7 +197,7 @@ void PipeWireMidiPort::stop() {
   pw_filter_destroy(filter_);   // waits out the data thread
   filter_ = nullptr;
   port_ = nullptr;
-  streaming_.store(false, std::memory_order_release);
+  linked_.store(false, std::memory_order_release);
 }
 
 }  // namespace platform

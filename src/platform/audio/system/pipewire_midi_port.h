@@ -7,14 +7,18 @@
 // It is made on the audio stream's own core, so it is a second node of the
 // same client and its process runs on the same data thread as the stream's;
 // with the stream's node.group the two share a driver and so their cycles.
-// Each cycle it asks its source (midi_events.h) for the cycle's events and
-// writes them as a spa_pod_sequence of SPA_CONTROL_Midi controls, each at
-// its offset in the cycle.  PipeWire runs no unlinked node: with no reader
-// the port costs nothing.
+// Each cycle a reader is linked it asks its source (midi_events.h) for the
+// cycle's events and writes them as a spa_pod_sequence of SPA_CONTROL_Midi
+// controls, each at its offset in the cycle.  A node in a group runs in the
+// group driver's cycles even when nothing is linked to it (pw_filter never
+// asks to be configured first); the port then has no format and no
+// buffers, and its process returns at once without asking the source, so
+// the events of the cycle count as unheard.
 //
 // Threads: start() and stop() with the core's thread loop locked (the UI
-// thread); process on the data thread, which takes no lock and allocates
-// nothing; the figures from any thread.
+// thread); the link changes (Config::onLinked) on the thread loop; process
+// on the data thread, which takes no lock and allocates nothing; the
+// figures from any thread.
 #pragma once
 
 #include "platform/audio/audio_thread/midi_events.h"
@@ -23,6 +27,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct pw_core;
@@ -41,6 +46,9 @@ public:
     std::string portName = "out";
     std::string appName = "Plinkora";
     std::string group;   // node.group, shared with the audio stream; empty: none
+    // Told on the thread loop when a reader is linked to the port (it has
+    // a format), and when the last one goes.
+    std::function<void(bool linked)> onLinked;
   };
   // The bytes a control takes in the port's buffer (its header, the
   // message padded to 8 bytes), and the sequence's own header.
@@ -60,18 +68,27 @@ public:
   // The thread loop is locked (or stopped).
   void stop();
 
-  // Linked to a reader and running in the graph's cycles.
-  bool streaming() const { return streaming_.load(std::memory_order_acquire); }
-  // Cycles the port ran in, events it wrote, events that found its buffer full.
+  // A reader is linked: the port has a format and takes the cycles' events.
+  bool linked() const { return linked_.load(std::memory_order_acquire); }
+  // Cycles the port's process ran in (linked or not), those it took the
+  // events of, events it wrote, events that found its buffer full.
   uint64_t cycles() const { return cycles_.load(std::memory_order_relaxed); }
+  uint64_t cyclesLinked() const { return cyclesLinked_.load(std::memory_order_relaxed); }
   uint64_t eventsWritten() const { return written_.load(std::memory_order_relaxed); }
   uint64_t eventsRefused() const { return refused_.load(std::memory_order_relaxed); }
+  // Time the data thread spent in the port's process, all cycles together,
+  // and the time by which `fraction` of the linked cycles were done (0.5
+  // the median), to a power of two of nanoseconds.
+  uint64_t busyNs() const { return busyNs_.load(std::memory_order_relaxed); }
+  uint64_t busyPercentileNs(double fraction) const;
   const std::string& error() const { return error_; }
   const Config& config() const { return config_; }
 
 private:
   friend struct PipeWireMidiPortEvents;
   void process(spa_io_position* position) noexcept;
+  void formatChanged(bool set);
+  void countBusy(uint64_t ns, bool linked) noexcept;
 
   Config config_;
   pw_filter* filter_ = nullptr;
@@ -79,10 +96,14 @@ private:
   spa_hook listener_{};
   MidiCycleSource* source_ = nullptr;
   std::string error_;
-  std::atomic<bool> streaming_{false};
+  std::atomic<bool> linked_{false};
   std::atomic<uint64_t> cycles_{0};
+  std::atomic<uint64_t> cyclesLinked_{0};
   std::atomic<uint64_t> written_{0};
   std::atomic<uint64_t> refused_{0};
+  std::atomic<uint64_t> busyNs_{0};
+  static constexpr size_t kBusyBins = 40;
+  std::atomic<uint32_t> busyBins_[kBusyBins] = {};   // linked cycles by their time's power of two
 };
 
 }  // namespace platform

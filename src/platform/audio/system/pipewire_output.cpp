@@ -11,11 +11,12 @@
 // the cycle, and passes what must be done (a new period, a pause, the
 // first cycle's figures) to the thread loop with pw_loop_invoke, which
 // copies the message into the loop's ring without blocking or allocating.
+// The MIDI port's process runs on the same data loop, so the stream and the
+// port never use their shared cycle at the same time.
 #include "platform/audio/system/pipewire_output.h"
 
 #include "platform/audio/audio_thread/audio_engine.h"
 #include "platform/audio/audio_thread/command_clock.h"
-#include "platform/audio/audio_thread/graph_feed.h"
 #include "platform/audio/system/realtime_priority.h"
 
 #include <pipewire/pipewire.h>
@@ -45,6 +46,14 @@ long threadFaults() noexcept {
   rusage u{};
   if (getrusage(RUSAGE_THREAD, &u) != 0) return 0;
   return u.ru_minflt + u.ru_majflt;
+}
+
+// CPU time of the calling thread: everything the data thread did, its
+// wake-ups and both nodes' process included.
+int64_t threadCpuNs() noexcept {
+  timespec ts{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) return 0;
+  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 }  // namespace
 
@@ -100,6 +109,8 @@ PipeWireOutput::Config PipeWireOutput::configFromEnvironment() {
   }
   if (const char* text = std::getenv("PLINKORA_PIPEWIRE_STATS"); text && *text && std::strcmp(text, "0") != 0)
     config.stats = true;
+  if (const char* text = std::getenv("PLINKORA_MIDI_PORT"); text && std::strcmp(text, "0") == 0)
+    config.midiPort = false;
   return config;
 }
 
@@ -207,6 +218,7 @@ int PipeWireOutput::onIdle(spa_loop*, bool, uint32_t, const void* data, size_t, 
   std::memcpy(&idle, data, sizeof idle);
   if (!me->stream_ || !me->active_.load(std::memory_order_acquire)) return 0;
   if (me->present_.load(std::memory_order_acquire)) return 0;
+  if (me->port_ && me->port_->linked()) return 0;   // a reader listens to the port
   if (me->wakes_.load(std::memory_order_acquire) != idle.wakes) return 0;
   me->active_.store(false, std::memory_order_release);
   pw_stream_set_active(me->stream_, false);
@@ -247,12 +259,15 @@ void PipeWireOutput::process() noexcept {
   // stands and how long it is.
   // (The stream copies the position's clock into its time just before
   // this call; its ticks stay continuous when the graph changes driver.)
+  // When the cycle began is also its key for the MIDI port, whose node
+  // reads the same driver's position: clock.nsec, which t.now copies.
   pw_time t{};
   pw_stream_get_time_n(stream_, &t, sizeof t);
   int64_t startNs = t.now;
   const uint64_t ticks = t.ticks;
   uint32_t quantum = uint32_t(b->requested), clockRate = t.rate.denom;
   if (const spa_io_position* p = position_) {
+    startNs = int64_t(p->clock.nsec);
     quantum = uint32_t(p->clock.duration);
     clockRate = p->clock.rate.denom;
   }
@@ -272,19 +287,22 @@ void PipeWireOutput::process() noexcept {
     watch_.restart();
     policy_.restart();
   }
-  // Commands land one period after their stamps, never before this block.
-  GraphFeed::Cycle cycle;
-  cycle.position = ticks;
+  // Commands land one period after their stamps, never before this block;
+  // the block is the one the port took its events from when it ran first.
+  SharedCycle::Cycle cycle;
   cycle.ns = startNs;
   cycle.frames = frames;
   cycle.delayFrames = period;
-  const uint32_t got = feed_->fill(cycle, static_cast<float*>(d.data));
+  const uint32_t got = shared_->sound(cycle, static_cast<float*>(d.data));
   d.chunk->offset = 0;
   d.chunk->stride = kStride;
   d.chunk->size = got * kStride;
   b->size = got;
   pw_stream_queue_buffer(stream_, b);
   const int64_t doneNs = monotonicNs();
+  streamBusyNs_.store(streamBusyNs_.load(std::memory_order_relaxed) + uint64_t(doneNs - entryNs),
+                      std::memory_order_relaxed);
+  streamCycles_.store(streamCycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 
   // The judgement of the cycle.
   CycleWatch::Cycle c;
@@ -303,6 +321,15 @@ void PipeWireOutput::process() noexcept {
   s.audible = audible;
   s.faults = config_.stats ? threadFaults() - faults0 : -1;
   stats_.record(s);
+  if (config_.stats) {
+    const int64_t cpu = threadCpuNs();
+    if (cpuFirstNs_.load(std::memory_order_relaxed) < 0) {
+      cpuFirstNs_.store(cpu, std::memory_order_relaxed);
+    } else {
+      cpuLastNs_.store(cpu, std::memory_order_relaxed);
+      cpuCycles_.store(cpuCycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+  }
   period_.store(period, std::memory_order_relaxed);
   delayFrames_.store(t.delay, std::memory_order_relaxed);
 
@@ -323,13 +350,14 @@ void PipeWireOutput::process() noexcept {
   }
 
   // Idle with the player away: nothing sounds, no take is being recorded,
-  // no command waits.
+  // no command waits, and no reader listens to the port.
   quietFrames_ = audible ? 0 : quietFrames_ + got;
-  if (!audible && !present_.load(std::memory_order_acquire) && double(quietFrames_) >= kIdleSeconds * rate) {
+  if (!audible && !present_.load(std::memory_order_acquire) && !shared_->portListening() &&
+      double(quietFrames_) >= kIdleSeconds * rate) {
     const uint64_t wakes = wakes_.load(std::memory_order_acquire);
     if (!engine.commandsWaiting()) {
       quietFrames_ = 0;
-      feed_->settle();   // the tap has heard all the graph was given
+      shared_->settle();   // the tap has heard all the graph was given
       pauseAsked_ = true;
       tellLoop(&PipeWireOutput::onIdle, Idle{wakes});
     }
@@ -341,7 +369,8 @@ void PipeWireOutput::process() noexcept {
 bool PipeWireOutput::start(AudioEngine& engine) {
   if (loop_) return running();
   engine_ = &engine;
-  feed_ = std::make_unique<GraphFeed>(engine);
+  shared_ = std::make_unique<SharedCycle>(engine);
+  if (config_.group.empty()) config_.group = "plinkora-" + std::to_string(::getpid());
   auto fail = [&](const std::string& why) {
     if (error_.empty()) error_ = why;
     else error_ = why + ": " + error_;
@@ -376,6 +405,8 @@ bool PipeWireOutput::start(AudioEngine& engine) {
                         "Music", PW_KEY_APP_NAME, config_.appName.c_str(), PW_KEY_NODE_NAME, "plinkora", nullptr);
   pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", asked_.load(), rate);
   if (config_.forceQuantum) pw_properties_setf(props, PW_KEY_NODE_FORCE_QUANTUM, "%u", config_.forceQuantum);
+  // The port's node shares the stream's driver, and so its cycles.
+  pw_properties_set(props, PW_KEY_NODE_GROUP, config_.group.c_str());
   stream_ = pw_stream_new(core_, config_.appName.c_str(), props);
   if (!stream_) {
     pw_thread_loop_unlock(loop_);
@@ -401,6 +432,7 @@ bool PipeWireOutput::start(AudioEngine& engine) {
     pw_thread_loop_unlock(loop_);
     return fail("PipeWire stream not connected");
   }
+  if (config_.midiPort) startMidiPort();
   // Linked to a sink: the session manager's part, a few milliseconds.  The
   // period is said on stderr by the first cycle, from the thread loop.
   timespec until{};
@@ -413,17 +445,44 @@ bool PipeWireOutput::start(AudioEngine& engine) {
   return running();
 }
 
+// The port's node on the stream's core, the thread loop locked.  Without
+// it the stream plays on, and stderr says why once.
+void PipeWireOutput::startMidiPort() {
+  PipeWireMidiPort::Config pc;
+  pc.appName = config_.appName;
+  pc.group = config_.group;
+  // A reader linked while the stream rests: the stream plays again, so that
+  // the port's cycles are the sound's.
+  pc.onLinked = [this](bool linked) {
+    if (linked && engine_) engine_->wakeSignal().notify();
+  };
+  port_ = std::make_unique<PipeWireMidiPort>(pc);
+  if (port_->start(core_, *shared_)) {
+    portStarted_.store(true, std::memory_order_release);
+    std::fprintf(stderr, "plinkora: MIDI port \"%s\" (%s:%s) in PipeWire's graph\n", pc.description.c_str(),
+                 pc.nodeName.c_str(), pc.portName.c_str());
+    return;
+  }
+  static std::once_flag said;
+  std::call_once(said, [&] { std::fprintf(stderr, "plinkora: no MIDI port: %s\n", port_->error().c_str()); });
+  port_.reset();
+}
+
 void PipeWireOutput::teardown() {
   running_.store(false, std::memory_order_release);
   if (loop_) {
-    // With the loop still turning, as PipeWire wants: the stream first
-    // (which waits out the data thread), then its sources and the core.
+    // With the loop still turning, as PipeWire wants: the port and the
+    // stream first (each waits out the data thread), then the sources and
+    // the core.
     pw_thread_loop_lock(loop_);
+    if (port_) port_->stop();
+    portStarted_.store(false, std::memory_order_release);
     if (stream_) {
       spa_hook_remove(&streamListener_);
       pw_stream_destroy(stream_);
       stream_ = nullptr;
     }
+    if (shared_) portSaid_ = portFigures();   // the data thread is done with them
     if (wakeSource_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), wakeSource_);
     wakeSource_ = nullptr;
     if (core_) {
@@ -443,10 +502,14 @@ void PipeWireOutput::teardown() {
     pw_thread_loop_destroy(loop_);
     loop_ = nullptr;
   }
+  // No data thread runs for them any more.
+  port_.reset();
+  shared_.reset();
 }
 
 void PipeWireOutput::stop() {
-  if (loop_ && config_.stats && stats_.cycles(true) + stats_.cycles(false) > 0) {
+  const bool say = loop_ && config_.stats && stats_.cycles(true) + stats_.cycles(false) > 0;
+  if (say) {
     std::string text = stats_.summary() + "\n";
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
       std::fprintf(stderr, "plinkora: PipeWire cycles %s\n", text.substr(at, end - at).c_str());
@@ -455,6 +518,39 @@ void PipeWireOutput::stop() {
                  steps_.load(std::memory_order_relaxed), threadPriority().c_str());
   }
   teardown();
+  if (say) std::fprintf(stderr, "plinkora: PipeWire data thread %s\n", portSaid_.c_str());
+}
+
+// The data thread's time in the stream's and the port's process, and what
+// the port carried.  Read with the thread loop locked or the port stopped.
+std::string PipeWireOutput::portFigures() const {
+  const uint64_t cycles = streamCycles();
+  const double streamUs = cycles ? double(streamBusyNs()) / 1e3 / double(cycles) : 0.0;
+  const uint64_t cpuCycles = cpuCycles_.load(std::memory_order_relaxed);
+  const double cpuUs =
+      cpuCycles ? double(cpuLastNs_.load(std::memory_order_relaxed) - cpuFirstNs_.load(std::memory_order_relaxed)) /
+                      1e3 / double(cpuCycles)
+                : 0.0;
+  char line[640];
+  if (!port_) {
+    std::snprintf(line, sizeof line, "per cycle: CPU %.2f us in all; stream %.2f us over %llu cycles; no MIDI port",
+                  cpuUs, streamUs, (unsigned long long)cycles);
+    return line;
+  }
+  const uint64_t portCycles = port_->cycles();
+  const double portUs = portCycles ? double(port_->busyNs()) / 1e3 / double(portCycles) : 0.0;
+  std::snprintf(line, sizeof line,
+                "per cycle: CPU %.2f us in all; stream %.2f us over %llu cycles; MIDI port %.2f us over %llu "
+                "cycles it ran in, %llu of them linked (median under %.2f us, p99 under %.2f us; %llu first), "
+                "%llu events written, %llu unheard (not linked), %llu late, %llu refused, %llu lost",
+                cpuUs, streamUs, (unsigned long long)cycles, portUs, (unsigned long long)portCycles,
+                (unsigned long long)port_->cyclesLinked(), double(port_->busyPercentileNs(0.5)) / 1e3,
+                double(port_->busyPercentileNs(0.99)) / 1e3,
+                (unsigned long long)(shared_ ? shared_->portFirst() : 0), (unsigned long long)port_->eventsWritten(),
+                (unsigned long long)(shared_ ? shared_->eventsUnheard() : 0),
+                (unsigned long long)(shared_ ? shared_->eventsLate() : 0), (unsigned long long)port_->eventsRefused(),
+                (unsigned long long)(shared_ ? shared_->eventsLost() : 0));
+  return line;
 }
 
 void PipeWireOutput::setPlayerPresent(bool present) {
@@ -491,11 +587,12 @@ std::string PipeWireOutput::describe() const {
   std::snprintf(line, sizeof line,
                 "PipeWire %s stream: period %u frames (%.1f ms), node.latency %u/%.0f after %d change(s), "
                 "%llu missed cycle(s) in %llu miss(es), data thread busy p99.9 %.2f of a period while sounding, "
-                "%s, data thread %s",
+                "%s, data thread %s, MIDI port %s",
                 version_.c_str(), periodFrames(), periodFrames() * 1000.0 / rate, latencyFrames(), rate,
                 steps_.load(std::memory_order_relaxed), (unsigned long long)watch_.missed(),
                 (unsigned long long)watch_.events(), stats_.percentile(true, 1, 0.999),
-                active() ? "active" : "paused while idle", threadPriority().c_str());
+                active() ? "active" : "paused while idle", threadPriority().c_str(),
+                !offersMidiPort() ? "none" : port_ && port_->linked() ? "linked" : "not linked");
   return line;
 }
 

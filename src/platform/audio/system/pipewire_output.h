@@ -7,6 +7,15 @@
 // that cycle (read from its position, whatever was asked for), at its own
 // frame (graph_feed.h).
 //
+// Beside the stream the output offers the instrument's MIDI port, a second
+// node of the same client (pipewire_midi_port.h) in the stream's node
+// group, so the graph runs the two in the same cycles on the same data
+// thread.  Whichever of them runs first in a cycle renders the block once
+// (shared_cycle.h); both key the cycle on the graph's clock.nsec.  The port
+// is made with the stream at every start, so after a server restart the new
+// output offers it again, and removed with it.  While a reader is linked
+// to the port the stream never pauses: the port's notes are the sound's.
+//
 // The period asked for (node.latency) is the period policy's
 // (period_policy.h): the shortest this machine holds, found while playing,
 // shorter ones tried only while nothing can be heard.
@@ -27,7 +36,8 @@
 // "plinkora: sound through PipeWire 0.3.65, 256 frames at 48000 Hz (5.3 ms)",
 // and each change of the period asked for.  With PLINKORA_PIPEWIRE_STATS
 // set, stop() prints the data thread's figures (cycle_stats.h, with its page
-// faults) and the misses; describe() always has them.
+// faults), the misses, and the time the stream's and the port's process
+// took per cycle; describe() always has them.
 //
 // Threads: start(), stop(), setPlayerPresent() and the queries on the UI
 // thread; the stream's events, the engine's wake-ups and the data thread's
@@ -37,9 +47,10 @@
 
 #include "platform/audio/audio_thread/cycle_stats.h"
 #include "platform/audio/audio_thread/cycle_watch.h"
-#include "platform/audio/audio_thread/graph_feed.h"
 #include "platform/audio/audio_thread/period_policy.h"
+#include "platform/audio/audio_thread/shared_cycle.h"
 #include "platform/audio/system/audio_output.h"
+#include "platform/audio/system/pipewire_midi_port.h"
 
 #include <spa/utils/hook.h>
 
@@ -73,6 +84,8 @@ public:
     uint32_t forceQuantum = 0;   // node.force-quantum; 0: the policy chooses
     bool stats = false;          // count page faults, print the figures at stop()
     std::string appName = "Plinkora";
+    bool midiPort = true;        // offer the MIDI port beside the stream
+    std::string group;           // node.group of the stream and the port; empty: plinkora-<pid>
   };
   static PeriodPolicy::Config defaultPolicy() {
     PeriodPolicy::Config p;
@@ -84,7 +97,7 @@ public:
   PipeWireOutput();
   explicit PipeWireOutput(Config config);
   // The defaults, with PLINKORA_PIPEWIRE_QUANTUM when it holds a number in
-  // range and PLINKORA_PIPEWIRE_STATS.
+  // range, PLINKORA_PIPEWIRE_STATS, and no MIDI port with PLINKORA_MIDI_PORT=0.
   static Config configFromEnvironment();
   ~PipeWireOutput() override;
 
@@ -97,6 +110,8 @@ public:
   uint64_t underruns() const override { return watch_.missed(); }
   std::string describe() const override;
   void setPlayerPresent(bool present) override;
+  // The MIDI port's node was made beside the stream.
+  bool offersMidiPort() const override { return portStarted_.load(std::memory_order_acquire); }
 
   const std::string& serverVersion() const { return version_; }
   // The node.latency asked for now, in frames.
@@ -104,6 +119,9 @@ public:
   std::string threadPriority() const;
   bool active() const { return active_.load(std::memory_order_acquire); }
   const CycleStats& stats() const { return stats_; }
+  // The data thread's time in the stream's process, all cycles together.
+  uint64_t streamBusyNs() const { return streamBusyNs_.load(std::memory_order_relaxed); }
+  uint64_t streamCycles() const { return streamCycles_.load(std::memory_order_relaxed); }
 
 private:
   friend struct PipeWireEvents;
@@ -134,7 +152,9 @@ private:
 
   void process() noexcept;
   void askLatency(uint32_t frames);
+  void startMidiPort();
   void teardown();
+  std::string portFigures() const;
 
   Config config_;
   AudioEngine* engine_ = nullptr;
@@ -158,6 +178,13 @@ private:
   std::atomic<int> slice_{0};            // 0 not tried, 1 short slice in force, 2 not to be had
   std::atomic<uint64_t> wakes_{0};       // wake-ups the thread loop has taken
   std::atomic<int> steps_{0};            // changes of the period asked for
+  std::atomic<bool> portStarted_{false};
+  std::atomic<uint64_t> streamBusyNs_{0};
+  std::atomic<uint64_t> streamCycles_{0};
+  // With stats: the data thread's CPU time at its first and latest cycle.
+  std::atomic<int64_t> cpuFirstNs_{-1};
+  std::atomic<int64_t> cpuLastNs_{0};
+  std::atomic<uint64_t> cpuCycles_{0};
   // Data thread's own.
   spa_io_position* position_ = nullptr;
   CycleWatch watch_;
@@ -167,7 +194,11 @@ private:
   bool told_ = false;         // the first cycle was told
   bool pauseAsked_ = false;   // the next cycle follows a pause (or a refused one)
 
-  std::unique_ptr<GraphFeed> feed_;
+  // The cycle's block for the stream and the port; made at start(), gone
+  // after teardown().
+  std::unique_ptr<SharedCycle> shared_;
+  std::unique_ptr<PipeWireMidiPort> port_;
+  std::string portSaid_;      // the port's figures, kept past teardown()
   std::string version_;
 };
 
