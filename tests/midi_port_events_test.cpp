@@ -392,8 +392,10 @@ TEST_F(PortSound, AToneChangeEndsTheRingingNotesThenSendsItsProgram) {
   EXPECT_TRUE(isOff(ev[3]) && keyOf(ev[3]) == 67) << describe(ev);
   EXPECT_TRUE(isOff(ev[4]) && keyOf(ev[4]) == 72) << describe(ev);
   EXPECT_EQ(ev[5].packed, programChange(32));
-  EXPECT_EQ(ev[3].frame, ev[5].frame);
-  EXPECT_EQ(ev[4].frame, ev[5].frame);
+  // Both notes end where the close lands; the program comes at or after it
+  // (each call lands at the frame of its own moment).
+  EXPECT_EQ(ev[3].frame, ev[4].frame);
+  EXPECT_LE(ev[4].frame, ev[5].frame);
 }
 
 TEST_F(PortSound, ANewStreamAfterTheServerWentAwayCarriesThePortOn) {
