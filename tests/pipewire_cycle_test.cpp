@@ -349,6 +349,29 @@ TEST_F(GraphCycle, WithNoServerNotesAreTakenAndAnotherStreamIsTriedAtMostOnceASe
   EXPECT_FALSE(rig.sound->lastError().empty());
 }
 
+TEST_F(GraphCycle, ALostStreamIsLookedForAgainWithoutWaitingForANote) {
+  GraphRig rig;
+  rig.sound->keepOutput();   // nothing has played yet: no stream is asked for
+  EXPECT_EQ(rig.opened, 0);
+  ASSERT_TRUE(rig.open());
+  rig.graph().run(monotonicNs(), 2000);
+  rig.sound->keepOutput();   // the stream plays: nothing to do
+  EXPECT_FALSE(rig.sound->reopening());
+  EXPECT_EQ(rig.opened, 1);
+
+  rig.graphs[0]->lose();
+  rig.sound->keepOutput();   // the server went away: a new stream, with no note sent
+  rig.sound->finishReopening();
+  EXPECT_EQ(rig.opened, 2);
+  ASSERT_EQ(rig.graphs.size(), 2u);
+  ASSERT_TRUE(rig.sound->output() && rig.sound->output()->running());
+  EXPECT_EQ(rig.engine().midiDispatched(), 0u);
+  // The first note after it sounds on the new stream at once.
+  rig.send(noteOn(67));
+  rig.graph().run(monotonicNs(), 4800);
+  EXPECT_GT(peak(channel(rig.graph().given(), 0)), 0.01f);
+}
+
 TEST_F(GraphCycle, NotesWhileALostStreamIsReopenedAreNotHeldUpAndSoundOnTheNewOne) {
   GraphRig rig;
   ASSERT_TRUE(rig.open());

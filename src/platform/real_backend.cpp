@@ -15,7 +15,7 @@ RealBackend::RealBackend() = default;
 // The wave-audio device goes first: it may still listen to the engine.
 RealBackend::~RealBackend() {
   if (preparing_.joinable()) preparing_.join();
-  presence_.reset();
+  watchers_.reset();
   waveAudio_.reset();
   sound_.reset();
   if (instanceLock_ >= 0) {

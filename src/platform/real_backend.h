@@ -71,15 +71,16 @@ protected:
   virtual std::unique_ptr<SoundSystem> makeSoundSystem();
 
 private:
-  // Tells the sound system whether the application is the active one.
-  void watchPlayerPresence();
+  // Tells the sound system whether the application is the active one, and
+  // has it look for a lost sound server again once a second.
+  void watchDesktop();
 
   std::unique_ptr<SoundSystem> sound_;
   bool synthHeard_ = true;
   std::thread preparing_;                 // prepareSound()'s helper, until sound() takes its work
   std::unique_ptr<SoundSystem> prepared_; // its work, handed over when it is joined
   std::unique_ptr<WaveAudioDevice> waveAudio_;
-  std::unique_ptr<QObject> presence_;   // its connections end before the sound system
+  std::unique_ptr<QObject> watchers_;   // its connections end before the sound system
   int instanceLock_ = -1;        // plinkora.lock, locked while this copy runs
   std::string instanceLockPath_;
   std::string workingFolder_;   // found at the first GetWindowsDirectoryA

@@ -6,6 +6,7 @@
 
 #include <QGuiApplication>
 #include <QObject>
+#include <QTimer>
 
 #include <cstdio>
 #include <filesystem>
@@ -43,21 +44,27 @@ SoundSystem& RealBackend::sound() {
     startup::mark("sound taken over");
   }
   if (!sound_) sound_ = makeSoundSystem();
-  watchPlayerPresence();
+  watchDesktop();
   return *sound_;
 }
 
-// The player is at the instrument while the application is the active one:
-// the output then never pauses, so a strike after a rest is as quick as
-// one in mid-phrase.  Without a GUI application nothing is told (present).
-void RealBackend::watchPlayerPresence() {
+// What the sound system learns from the desktop.  The player is at the
+// instrument while the application is the active one: the output then never
+// pauses, so a strike after a rest is as quick as one in mid-phrase.
+// Without a GUI application nothing is told (present) and nothing watched.
+void RealBackend::watchDesktop() {
   auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
-  if (!app || presence_) return;
-  presence_ = std::make_unique<QObject>();
+  if (!app || watchers_) return;
+  watchers_ = std::make_unique<QObject>();
   SoundSystem* sound = sound_.get();
   const auto tell = [sound](Qt::ApplicationState state) { sound->setPlayerPresent(state == Qt::ApplicationActive); };
-  QObject::connect(app, &QGuiApplication::applicationStateChanged, presence_.get(), tell);
+  QObject::connect(app, &QGuiApplication::applicationStateChanged, watchers_.get(), tell);
   tell(QGuiApplication::applicationState());
+  // A server that went away is looked for again once a second, notes or
+  // not, so the MIDI port comes back with it.
+  auto* timer = new QTimer(watchers_.get());
+  QObject::connect(timer, &QTimer::timeout, watchers_.get(), [sound] { sound->keepOutput(); });
+  timer->start(1000);
 }
 
 MMRESULT RealBackend::midiOutOpen(HMIDIOUT* phmo, int32_t uDeviceID, intptr_t /*dwCallback*/,

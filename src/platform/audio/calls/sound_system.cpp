@@ -168,6 +168,12 @@ void SoundSystem::adoptReopened(bool wait) {
 
 void SoundSystem::finishReopening() { adoptReopened(true); }
 
+void SoundSystem::keepOutput() {
+  if (offline() || !outputRan_) return;
+  adoptReopened(false);
+  reopenIfLost();
+}
+
 bool SoundSystem::ensureSynth(std::shared_ptr<FluidSynth::Fonts> loaded, const std::string& loadError) {
   if (synth_) return true;
   std::string why = loadError.empty() ? "no soundfont found" : loadError;

@@ -125,6 +125,11 @@ public:
   // the first output is started here and waited for; a lost one is
   // reopened in the background (and this answers true meanwhile).
   bool ensureOutput();
+  // Called now and then (the backend's timer): an output that has played
+  // and was lost (its server restarted) is reopened in the background
+  // without waiting for the next note, so the MIDI port is back in the
+  // graph as soon as a server answers.  Never waits.
+  void keepOutput();
   // A lost output is being reopened in the background.
   bool reopening() const { return reopen_ != nullptr; }
   // Waits for a reopening to end and takes its output (tests, shutdown).
