@@ -6,10 +6,12 @@
 #include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
 #include <spa/control/control.h>
+#include <spa/node/io.h>
 #include <spa/pod/builder.h>
 
 #include <climits>
 #include <cstring>
+#include <string>
 #include <ctime>
 
 namespace platform {
@@ -65,11 +67,16 @@ struct PipeWireMidiPortEvents {
     auto* me = static_cast<PipeWireMidiPort*>(self);
     if (port && port == me->port_ && id == SPA_PARAM_Format) me->formatChanged(param != nullptr);
   }
+  static void io(void* self, void* port, uint32_t id, void* area, uint32_t) {
+    auto* me = static_cast<PipeWireMidiPort*>(self);
+    if (port && port == me->port_ && id == SPA_IO_Buffers) me->ioChanged(area);
+  }
   static const pw_filter_events& events() {
     static const pw_filter_events events = [] {
       pw_filter_events e{};
       e.version = PW_VERSION_FILTER_EVENTS;
       e.param_changed = &PipeWireMidiPortEvents::param;
+      e.io_changed = &PipeWireMidiPortEvents::io;
       e.process = &PipeWireMidiPortEvents::process;
       return e;
     }();
@@ -100,8 +107,17 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
     ~BusyTime() { port.countBusy(nowNs() - from, linked); }
   } busy{*this};
   cycles_.store(cycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  if (!position || !source_ || !linked_.load(std::memory_order_acquire)) return;
+  if (!position || !source_ || !linked_.load(std::memory_order_acquire)) {
+    gaveOnce_ = flowing_ = false;
+    return;
+  }
   busy.linked = true;
+  spa_io_buffers* io = io_.load(std::memory_order_acquire);
+  // A reader took what the port gave last cycle (the link's status is no
+  // longer the HAVE_DATA the filter left there): from now on it hears the
+  // cycles' events, the first of them opening with the present programs.
+  // Until then a reader linked but not yet running would lose them.
+  if (!flowing_ && gaveOnce_ && io && io->status != SPA_STATUS_HAVE_DATA) flowing_ = true;
   const int64_t ns = int64_t(position->clock.nsec);
   const uint32_t duration = uint32_t(position->clock.duration);
   cyclesLinked_.store(cyclesLinked_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -111,6 +127,22 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
     NoBuffer none;
     source_->cycleEvents(ns, duration, none);
     if (b) pw_filter_queue_buffer(port_, b);
+    return;
+  }
+  if (!flowing_) {
+    // Linked, but no reader has run yet: an empty sequence, to see it
+    // taken; the cycle's events are not the port's (nobody hears them).
+    spa_pod_builder builder;
+    spa_pod_builder_init(&builder, d->data, d->maxsize);
+    spa_pod_frame frame;
+    spa_pod_builder_push_sequence(&builder, &frame, 0);
+    spa_pod_builder_pop(&builder, &frame);
+    d->chunk->offset = 0;
+    d->chunk->size = builder.state.offset;
+    d->chunk->stride = 1;
+    d->chunk->flags = 0;
+    pw_filter_queue_buffer(port_, b);
+    gaveOnce_ = true;
     return;
   }
   spa_pod_builder builder;
@@ -145,6 +177,10 @@ uint64_t PipeWireMidiPort::busyPercentileNs(double fraction) const {
 }
 
 // ---- thread loop ----
+
+void PipeWireMidiPort::ioChanged(void* area) {
+  io_.store(static_cast<spa_io_buffers*>(area), std::memory_order_release);
+}
 
 void PipeWireMidiPort::formatChanged(bool set) {
   const bool was = linked_.exchange(set, std::memory_order_acq_rel);

@@ -33,6 +33,7 @@
 struct pw_core;
 struct pw_filter;
 struct spa_io_position;
+struct spa_io_buffers;
 
 namespace platform {
 
@@ -88,6 +89,7 @@ private:
   friend struct PipeWireMidiPortEvents;
   void process(spa_io_position* position) noexcept;
   void formatChanged(bool set);
+  void ioChanged(void* area);
   void countBusy(uint64_t ns, bool linked) noexcept;
 
   Config config_;
@@ -97,6 +99,11 @@ private:
   MidiCycleSource* source_ = nullptr;
   std::string error_;
   std::atomic<bool> linked_{false};
+  // The link's buffer area, and whether a reader has been seen to take what
+  // the port gave (data thread): until then its cycles carry nothing.
+  std::atomic<spa_io_buffers*> io_{nullptr};
+  bool gaveOnce_ = false;
+  bool flowing_ = false;
   std::atomic<uint64_t> cycles_{0};
   std::atomic<uint64_t> cyclesLinked_{0};
   std::atomic<uint64_t> written_{0};
