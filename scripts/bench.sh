@@ -69,7 +69,8 @@ fi
 launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -Wno-dev "${launcher[@]}" >/dev/null
-cmake --build build -j"$(nproc)" --target plinkora bench_keys bench_sound bench_recorder bench_midi_port graph_record pw_floor >/dev/null
+cmake --build build -j"$(nproc)" --target plinkora bench_keys bench_sound bench_recorder bench_midi_port bench_memory graph_record \
+  pw_floor >/dev/null
 
 user_args=()
 if [[ $(id -u) -eq 0 ]]; then
@@ -153,6 +154,9 @@ rows=$(
       run floor floor "without RealtimeKit" "$DBUS_SYSTEM_BUS_ADDRESS" "$log/floor.txt"
     fi
   fi
+  run startup "$py" bench/bench_startup.py --program build/bin/plinkora --runs 10 "${user_args[@]}" \
+    "${output_args[@]}"
+  build/bin/bench_memory >"$log/memory.txt" 2>&1 || echo "  (memory ended with status $?)" >&2
   run keys build/bin/bench_keys
   run sound build/bin/bench_sound --busy 60
   run desktop "$py" bench/bench_desktop.py --program build/bin/plinkora --strikes "$strikes" --idle 10 \
@@ -186,5 +190,8 @@ echo
 echo "| Figure | Measured | Notes |"
 echo "|---|---|---|"
 echo "$rows"
+echo
+# The heap by owner (in-process), a table of its own.
+sed -n '/^Heap by owner/,$p' "$log/memory.txt" 2>/dev/null || true
 echo
 echo "(full outputs in $log)"
