@@ -69,7 +69,7 @@ def cost(run):
         os.rename(os.path.join(run.out, "plinkora.log"), os.path.join(run.out, log))
         m = re.search(r"per cycle: CPU ([\d.]+) us in all; stream ([\d.]+) us over (\d+) cycles"
                       r"(?:; MIDI port ([\d.]+) us over (\d+) cycles it ran in, (\d+) of them linked \(median under "
-                      r"([\d.]+) us, p99 under ([\d.]+) us; (\d+) first\))?", text)
+                      r"([\d.]+) us, p99 under ([\d.]+) us; (\d+) first[;)])?", text)
         if not m:
             raise e2e.Failure("the program did not print its data thread's figures (%s)" % log)
         rows.append((name, strikes, m.groups()))

@@ -92,6 +92,23 @@ class Port:
                            capture_output=True, text=True, timeout=20)
         if r.returncode != 0:
             raise e2e.Failure("pw-link %s:%s %s:input: %s" % (NODE, PORT, READER, r.stderr.strip()))
+        # The server sets a link up on its own time (formats, buffers, then
+        # the nodes' schedules); the port's events flow once it is active.
+        states = []
+        try:
+            e2e.poll("the link to become active", lambda: states.append(link_states(self.run.env)) or
+                     states[-1] == ["active"], 10, 0.05)
+        except e2e.Failure as failure:
+            raise e2e.Failure("%s; the links from the port: %s" % (failure, states[-1] if states else "none"))
+
+    def expect_first(self, what, kinds):
+        """As expect, saying on failure how the link and the reader stand."""
+        try:
+            return self.expect(what, kinds)
+        except e2e.Failure as failure:
+            self.lines.read()
+            raise e2e.Failure("%s; the link: %s; the reader printed %d line(s)"
+                              % (failure, link_states(self.run.env), len(self.lines.lines)))
 
     def events(self):
         out = []
@@ -123,6 +140,22 @@ class Port:
         extra = self.events()[self.taken:]
         if extra:
             raise e2e.Failure("%s: the port carried more: %s" % (what, describe(extra)))
+
+
+def link_states(env):
+    """The state of each link from the port's node ("active", or the state
+    and the server's error)."""
+    import json
+    dump = json.loads(pw(env, "pw-dump") or "[]")
+    ids = {obj.get("id") for obj in dump if obj.get("type") == "PipeWire:Interface:Node"
+           and ((obj.get("info") or {}).get("props") or {}).get("node.name") == NODE}
+    out = []
+    for obj in dump:
+        info = obj.get("info") or {}
+        if obj.get("type") == "PipeWire:Interface:Link" and info.get("output-node-id") in ids:
+            state = str(info.get("state"))
+            out.append(state if state == "active" else "%s (%s)" % (state, info.get("error")))
+    return out
 
 
 def check_node(run):
@@ -250,7 +283,7 @@ def played(run):
     run.step = "the reader linked"
     port = Port(run)
     port.link()
-    first = port.expect("first event", [(PROGRAM, 116)])
+    first = port.expect_first("first event", [(PROGRAM, 116)])
     e2e.log("linked: the first event is the present program, 116, at offset %d" % first[0][1])
 
     aligned = []
@@ -333,7 +366,7 @@ def external(run):
     e2e.poll("the port's node", lambda: "%s:%s" % (NODE, PORT) in pw(run.env, "pw-link", "-o").split(), 10, 0.1)
     port = Port(run)
     port.link()
-    port.expect("first event", [(PROGRAM, 116)])
+    port.expect_first("first event", [(PROGRAM, 116)])
     for key in ("KP_1", "KP_5"):
         ev, _ = strike(run, port, key, 116, "silenced OPL.3 " + key)
         at_ms = ev[0] / 1e6

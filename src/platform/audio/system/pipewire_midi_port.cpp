@@ -67,16 +67,11 @@ struct PipeWireMidiPortEvents {
     auto* me = static_cast<PipeWireMidiPort*>(self);
     if (port && port == me->port_ && id == SPA_PARAM_Format) me->formatChanged(param != nullptr);
   }
-  static void io(void* self, void* port, uint32_t id, void* area, uint32_t) {
-    auto* me = static_cast<PipeWireMidiPort*>(self);
-    if (port && port == me->port_ && id == SPA_IO_Buffers) me->ioChanged(area);
-  }
   static const pw_filter_events& events() {
     static const pw_filter_events events = [] {
       pw_filter_events e{};
       e.version = PW_VERSION_FILTER_EVENTS;
       e.param_changed = &PipeWireMidiPortEvents::param;
-      e.io_changed = &PipeWireMidiPortEvents::io;
       e.process = &PipeWireMidiPortEvents::process;
       return e;
     }();
@@ -112,12 +107,6 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
     return;
   }
   busy.linked = true;
-  spa_io_buffers* io = io_.load(std::memory_order_acquire);
-  // A reader took what the port gave last cycle (the link's status is no
-  // longer the HAVE_DATA the filter left there): from now on it hears the
-  // cycles' events, the first of them opening with the present programs.
-  // Until then a reader linked but not yet running would lose them.
-  if (!flowing_ && gaveOnce_ && io && io->status != SPA_STATUS_HAVE_DATA) flowing_ = true;
   const int64_t ns = int64_t(position->clock.nsec);
   const uint32_t duration = uint32_t(position->clock.duration);
   cyclesLinked_.store(cyclesLinked_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -127,8 +116,14 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
     NoBuffer none;
     source_->cycleEvents(ns, duration, none);
     if (b) pw_filter_queue_buffer(port_, b);
+    count(cyclesNoBuffer_);
     return;
   }
+  // The buffer the port gave in an earlier cycle came back (the graph moved
+  // it on to the link): from now on the reader hears the cycles' events,
+  // the first of them opening with the present programs.  In the first
+  // cycle of a link the reader may not be running yet, and would lose them.
+  if (!flowing_ && gaveOnce_) flowing_ = true;
   if (!flowing_) {
     // Linked, but no reader has run yet: an empty sequence, to see it
     // taken; the cycle's events are not the port's (nobody hears them).
@@ -143,6 +138,7 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
     d->chunk->flags = 0;
     pw_filter_queue_buffer(port_, b);
     gaveOnce_ = true;
+    count(cyclesWaiting_);
     return;
   }
   spa_pod_builder builder;
@@ -177,10 +173,6 @@ uint64_t PipeWireMidiPort::busyPercentileNs(double fraction) const {
 }
 
 // ---- thread loop ----
-
-void PipeWireMidiPort::ioChanged(void* area) {
-  io_.store(static_cast<spa_io_buffers*>(area), std::memory_order_release);
-}
 
 void PipeWireMidiPort::formatChanged(bool set) {
   const bool was = linked_.exchange(set, std::memory_order_acq_rel);

@@ -33,7 +33,6 @@
 struct pw_core;
 struct pw_filter;
 struct spa_io_position;
-struct spa_io_buffers;
 
 namespace platform {
 
@@ -77,6 +76,10 @@ public:
   uint64_t cyclesLinked() const { return cyclesLinked_.load(std::memory_order_relaxed); }
   uint64_t eventsWritten() const { return written_.load(std::memory_order_relaxed); }
   uint64_t eventsRefused() const { return refused_.load(std::memory_order_relaxed); }
+  // Linked cycles the port had no buffer in (the link not yet set up), and
+  // those it gave an empty one in, waiting to see the graph take it.
+  uint64_t cyclesNoBuffer() const { return cyclesNoBuffer_.load(std::memory_order_relaxed); }
+  uint64_t cyclesWaiting() const { return cyclesWaiting_.load(std::memory_order_relaxed); }
   // Time the data thread spent in the port's process, all cycles together,
   // and the time by which `fraction` of the linked cycles were done (0.5
   // the median), to a power of two of nanoseconds.
@@ -89,8 +92,8 @@ private:
   friend struct PipeWireMidiPortEvents;
   void process(spa_io_position* position) noexcept;
   void formatChanged(bool set);
-  void ioChanged(void* area);
   void countBusy(uint64_t ns, bool linked) noexcept;
+  static void count(std::atomic<uint64_t>& n) noexcept { n.store(n.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
 
   Config config_;
   pw_filter* filter_ = nullptr;
@@ -99,15 +102,17 @@ private:
   MidiCycleSource* source_ = nullptr;
   std::string error_;
   std::atomic<bool> linked_{false};
-  // The link's buffer area, and whether a reader has been seen to take what
-  // the port gave (data thread): until then its cycles carry nothing.
-  std::atomic<spa_io_buffers*> io_{nullptr};
+  // Whether the port gave a buffer since it was linked, and whether the
+  // graph has been seen to take it (data thread): until then its cycles
+  // carry nothing.
   bool gaveOnce_ = false;
   bool flowing_ = false;
   std::atomic<uint64_t> cycles_{0};
   std::atomic<uint64_t> cyclesLinked_{0};
   std::atomic<uint64_t> written_{0};
   std::atomic<uint64_t> refused_{0};
+  std::atomic<uint64_t> cyclesNoBuffer_{0};
+  std::atomic<uint64_t> cyclesWaiting_{0};
   std::atomic<uint64_t> busyNs_{0};
   static constexpr size_t kBusyBins = 40;
   std::atomic<uint32_t> busyBins_[kBusyBins] = {};   // linked cycles by their time's power of two

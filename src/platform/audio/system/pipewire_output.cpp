@@ -531,7 +531,7 @@ std::string PipeWireOutput::portFigures() const {
       cpuCycles ? double(cpuLastNs_.load(std::memory_order_relaxed) - cpuFirstNs_.load(std::memory_order_relaxed)) /
                       1e3 / double(cpuCycles)
                 : 0.0;
-  char line[640];
+  char line[768];
   if (!port_) {
     std::snprintf(line, sizeof line, "per cycle: CPU %.2f us in all; stream %.2f us over %llu cycles; no MIDI port",
                   cpuUs, streamUs, (unsigned long long)cycles);
@@ -541,12 +541,14 @@ std::string PipeWireOutput::portFigures() const {
   const double portUs = portCycles ? double(port_->busyNs()) / 1e3 / double(portCycles) : 0.0;
   std::snprintf(line, sizeof line,
                 "per cycle: CPU %.2f us in all; stream %.2f us over %llu cycles; MIDI port %.2f us over %llu "
-                "cycles it ran in, %llu of them linked (median under %.2f us, p99 under %.2f us; %llu first), "
+                "cycles it ran in, %llu of them linked (median under %.2f us, p99 under %.2f us; %llu first; "
+                "%llu without a buffer, %llu waiting for the reader), "
                 "%llu events written, %llu unheard (not linked), %llu late, %llu refused, %llu lost",
                 cpuUs, streamUs, (unsigned long long)cycles, portUs, (unsigned long long)portCycles,
                 (unsigned long long)port_->cyclesLinked(), double(port_->busyPercentileNs(0.5)) / 1e3,
                 double(port_->busyPercentileNs(0.99)) / 1e3,
-                (unsigned long long)(shared_ ? shared_->portFirst() : 0), (unsigned long long)port_->eventsWritten(),
+                (unsigned long long)(shared_ ? shared_->portFirst() : 0), (unsigned long long)port_->cyclesNoBuffer(),
+                (unsigned long long)port_->cyclesWaiting(), (unsigned long long)port_->eventsWritten(),
                 (unsigned long long)(shared_ ? shared_->eventsUnheard() : 0),
                 (unsigned long long)(shared_ ? shared_->eventsLate() : 0), (unsigned long long)port_->eventsRefused(),
                 (unsigned long long)(shared_ ? shared_->eventsLost() : 0));
