@@ -10,8 +10,10 @@ midi_read, is linked to the program's port (it prints each event's cycle,
 clock.nsec, and its offset in frames).  Checked:
 
   1. the port's node (plinkora-midi, Midi/Source, port out of format
-     "8 bit raw midi") is in the graph, in the audio stream's node group,
-     linked to nothing by itself; a JACK client under pw-jack sees it;
+     "8 bit raw midi") is in the graph, linked to nothing by itself and
+     so run in no cycle (in no node group); a JACK client under pw-jack
+     sees it; once linked it is in the audio stream's node group, so the
+     two share their cycles;
   2. the reader, linked while the program plays, first gets the present
      program (116), then exactly what is played: one note-on at velocity
      127 per strike with the note as sent (OPL.3 the cell's note, Nylon and
@@ -158,8 +160,8 @@ def link_states(env):
     return out
 
 
-def check_node(run):
-    """The port's node and the stream in one node group; the port linked to nothing."""
+def program_nodes(run):
+    """The properties of the program's port node and stream node."""
     import json
     dump = json.loads(pw(run.env, "pw-dump") or "[]")
     nodes = {}
@@ -169,11 +171,17 @@ def check_node(run):
             nodes[props["node.name"]] = props
     if NODE not in nodes or "plinkora" not in nodes:
         raise e2e.Failure("the graph has nodes %s, not the program's stream and port" % sorted(nodes))
-    port, stream = nodes[NODE], nodes["plinkora"]
+    return nodes[NODE], nodes["plinkora"]
+
+
+def check_node(run):
+    """The port's node beside the stream, in no group and linked to nothing."""
+    port, stream = program_nodes(run)
     group = "plinkora-%d" % run.program.pid
-    if port.get("media.class") != "Midi/Source" or port.get("node.group") != group \
+    if port.get("media.class") != "Midi/Source" or port.get("node.group") \
             or stream.get("node.group") != group:
-        raise e2e.Failure("the port's node %s (group %s), the stream's group %s; expected Midi/Source in %s"
+        raise e2e.Failure("the port's node %s (group %s), the stream's group %s; expected Midi/Source in no "
+                          "group, the stream in %s"
                           % (port.get("media.class"), port.get("node.group"), stream.get("node.group"), group))
     ports = pw(run.env, "pw-cli", "ls", "Port")
     if not re.search(r'format\.dsp = "8 bit raw midi"', ports) or "%s:%s" % (NODE, PORT) \
@@ -181,8 +189,16 @@ def check_node(run):
         raise e2e.Failure("no 8 bit raw midi port %s:%s" % (NODE, PORT))
     if NODE in pw(run.env, "pw-link", "-l"):
         raise e2e.Failure("the port was linked by itself")
-    e2e.log("the port's node %s (Midi/Source) and the stream in node group %s; %s:%s not linked"
+    e2e.log("the port's node %s (Midi/Source) in no group, the stream in node group %s; %s:%s not linked"
             % (NODE, group, NODE, PORT))
+
+
+def check_grouped(run):
+    """Linked, the port's node is in the stream's group."""
+    group = "plinkora-%d" % run.program.pid
+    e2e.poll("the linked port's node in group %s" % group,
+             lambda: program_nodes(run)[0].get("node.group") == group, 5, 0.05)
+    e2e.log("linked: the port's node joined the stream's node group %s" % group)
 
 
 def onset_after(run, ns, offset, label):
@@ -285,6 +301,7 @@ def played(run):
     port.link()
     first = port.expect_first("first event", [(PROGRAM, 116)])
     e2e.log("linked: the first event is the present program, 116, at offset %d" % first[0][1])
+    check_grouped(run)
 
     aligned = []
     tone = 116

@@ -9,7 +9,9 @@
 #include <spa/node/io.h>
 #include <spa/pod/builder.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <ctime>
@@ -66,6 +68,23 @@ struct PipeWireMidiPortEvents {
   static void param(void* self, void* port, uint32_t id, const spa_pod* param) {
     auto* me = static_cast<PipeWireMidiPort*>(self);
     if (port && port == me->port_ && id == SPA_PARAM_Format) me->formatChanged(param != nullptr);
+  }
+  // The graph's links: the node runs only while one leaves its port.
+  static void global(void* self, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
+    if (!type || std::strcmp(type, PW_TYPE_INTERFACE_Link) != 0 || !props) return;
+    const char* node = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_NODE);
+    if (node) static_cast<PipeWireMidiPort*>(self)->linkAdded(id, uint32_t(std::strtoul(node, nullptr, 10)));
+  }
+  static void globalRemove(void* self, uint32_t id) { static_cast<PipeWireMidiPort*>(self)->linkRemoved(id); }
+  static const pw_registry_events& registryEvents() {
+    static const pw_registry_events events = [] {
+      pw_registry_events e{};
+      e.version = PW_VERSION_REGISTRY_EVENTS;
+      e.global = &PipeWireMidiPortEvents::global;
+      e.global_remove = &PipeWireMidiPortEvents::globalRemove;
+      return e;
+    }();
+    return events;
   }
   static const pw_filter_events& events() {
     static const pw_filter_events events = [] {
@@ -179,6 +198,32 @@ void PipeWireMidiPort::formatChanged(bool set) {
   if (set != was && config_.onLinked) config_.onLinked(set);
 }
 
+// A link from the port's node: the node joins the stream's group, and so
+// its driver and cycles.  Out of the group an unlinked node is run in no
+// cycle, so an unlinked port costs the data thread no wake-up (in the
+// group it would be run in every one).
+void PipeWireMidiPort::linkAdded(uint32_t link, uint32_t outputNode) {
+  if (!filter_ || outputNode != pw_filter_get_node_id(filter_) || outputNode == SPA_ID_INVALID) return;
+  if (std::find(links_.begin(), links_.end(), link) != links_.end()) return;
+  links_.push_back(link);
+  if (links_.size() == 1) joinGroup(true);
+}
+
+void PipeWireMidiPort::linkRemoved(uint32_t link) {
+  const auto at = std::find(links_.begin(), links_.end(), link);
+  if (at == links_.end()) return;
+  links_.erase(at);
+  if (links_.empty()) joinGroup(false);
+}
+
+void PipeWireMidiPort::joinGroup(bool join) {
+  if (!filter_ || config_.group.empty()) return;
+  const spa_dict_item item = SPA_DICT_ITEM_INIT(PW_KEY_NODE_GROUP, join ? config_.group.c_str() : nullptr);
+  const spa_dict dict = SPA_DICT_INIT(&item, 1);
+  pw_filter_update_properties(filter_, nullptr, &dict);
+  grouped_.store(join, std::memory_order_relaxed);
+}
+
 bool PipeWireMidiPort::start(pw_core* core, MidiCycleSource& source) {
   if (filter_) return true;
   source_ = &source;
@@ -187,7 +232,6 @@ bool PipeWireMidiPort::start(pw_core* core, MidiCycleSource& source) {
       PW_KEY_MEDIA_ROLE, "Music", PW_KEY_NODE_NAME, config_.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION,
       config_.description.c_str(), PW_KEY_APP_NAME, config_.appName.c_str(), PW_KEY_NODE_AUTOCONNECT, "false",
       nullptr);
-  if (!config_.group.empty()) pw_properties_set(props, PW_KEY_NODE_GROUP, config_.group.c_str());
   filter_ = pw_filter_new(core, config_.description.c_str(), props);
   if (!filter_) {
     error_ = "no PipeWire filter for the MIDI port";
@@ -211,15 +255,29 @@ bool PipeWireMidiPort::start(pw_core* core, MidiCycleSource& source) {
     stop();
     return false;
   }
-  if (pw_filter_connect(filter_, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
+  if (pw_filter_connect(filter_, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) <
+      0) {
     error_ = "the MIDI port's node was not connected";
     stop();
     return false;
   }
+  registry_ = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
+  if (!registry_) {
+    error_ = "no PipeWire registry to see the MIDI port's links";
+    stop();
+    return false;
+  }
+  pw_registry_add_listener(registry_, &registryListener_, &PipeWireMidiPortEvents::registryEvents(), this);
   return true;
 }
 
 void PipeWireMidiPort::stop() {
+  if (registry_) {
+    spa_hook_remove(&registryListener_);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+    registry_ = nullptr;
+  }
+  links_.clear();
   if (!filter_) return;
   spa_hook_remove(&listener_);
   pw_filter_destroy(filter_);   // waits out the data thread

@@ -9,10 +9,12 @@
 // with the stream's node.group the two share a driver and so their cycles.
 // Each cycle a reader is linked it asks its source (midi_events.h) for the
 // cycle's events and writes them as a spa_pod_sequence of SPA_CONTROL_Midi
-// controls, each at its offset in the cycle.  A node in a group runs in the
-// group driver's cycles even when nothing is linked to it (pw_filter never
-// asks to be configured first); the port then has no format and no
-// buffers, and its process returns at once without asking the source, so
+// controls, each at its offset in the cycle.  A node in a group runs in
+// the group driver's cycles even with nothing linked to it, which would
+// cost the data thread a wake-up a cycle; so the node joins the stream's
+// group only while the registry shows a link leaving it (out of a group,
+// an unlinked node is run in no cycle).  While the port has no format (no
+// reader yet) its process returns at once without asking the source, and
 // the events of the cycle count as unheard.
 //
 // Threads: start() and stop() with the core's thread loop locked (the UI
@@ -29,9 +31,11 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 struct pw_core;
 struct pw_filter;
+struct pw_registry;
 struct spa_io_position;
 
 namespace platform {
@@ -45,7 +49,7 @@ public:
     std::string description = "Plinkora MIDI";
     std::string portName = "out";
     std::string appName = "Plinkora";
-    std::string group;   // node.group, shared with the audio stream; empty: none
+    std::string group;   // node.group, shared with the audio stream while linked; empty: none
     // Told on the thread loop when a reader is linked to the port (it has
     // a format), and when the last one goes.
     std::function<void(bool linked)> onLinked;
@@ -70,6 +74,8 @@ public:
 
   // A reader is linked: the port has a format and takes the cycles' events.
   bool linked() const { return linked_.load(std::memory_order_acquire); }
+  // The node is in the stream's group (a link leaves it).
+  bool grouped() const { return grouped_.load(std::memory_order_relaxed); }
   // Cycles the port's process ran in (linked or not), those it took the
   // events of, events it wrote, events that found its buffer full.
   uint64_t cycles() const { return cycles_.load(std::memory_order_relaxed); }
@@ -92,6 +98,9 @@ private:
   friend struct PipeWireMidiPortEvents;
   void process(spa_io_position* position) noexcept;
   void formatChanged(bool set);
+  void linkAdded(uint32_t link, uint32_t outputNode);
+  void linkRemoved(uint32_t link);
+  void joinGroup(bool join);
   void countBusy(uint64_t ns, bool linked) noexcept;
   static void count(std::atomic<uint64_t>& n) noexcept { n.store(n.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
 
@@ -99,9 +108,13 @@ private:
   pw_filter* filter_ = nullptr;
   void* port_ = nullptr;
   spa_hook listener_{};
+  pw_registry* registry_ = nullptr;
+  spa_hook registryListener_{};
+  std::vector<uint32_t> links_;   // the links leaving the port's node (thread loop)
   MidiCycleSource* source_ = nullptr;
   std::string error_;
   std::atomic<bool> linked_{false};
+  std::atomic<bool> grouped_{false};
   // Whether the port gave a buffer since it was linked, and whether the
   // graph has been seen to take it (data thread): until then its cycles
   // carry nothing.
