@@ -62,6 +62,9 @@ LEVEL = 1e-3            # -60 dBFS: where a note starts to be heard
 # at LEVEL; a few frames more for where inside a frame the level is crossed.
 ALIGN_FRAMES = 48
 NOTE_OFF, NOTE_ON, PROGRAM = 0x80, 0x90, 0xC0
+# Cycles the port's node may run in unlinked: those while a link is set up
+# (in the group it would run in every cycle, hundreds in a run).
+UNLINKED_CYCLES = 16
 # Standard preset, no fret: KP_1 is cell (0, 0), note 81; KP_5 cell (1, 1), 72.
 CELL = {"KP_1": 81, "KP_5": 72}
 
@@ -279,9 +282,16 @@ def said(run, log="plinkora.log"):
 
 
 def figures(run, log="plinkora.log"):
+    """Prints the program's figures for its data thread; the port's node
+    must have run only in cycles it was linked in (unlinked it is in no
+    group, and no cycle wakes it), but for the few while a link is set up
+    (it may join the group a cycle or so before its port has a format)."""
     for line in said(run, log).splitlines():
         if "per cycle" in line or "PipeWire cycles" in line:
             e2e.log("the program said:", line.replace("plinkora: ", ""))
+        m = re.search(r"MIDI port [\d.]+ us over (\d+) cycles it ran in, (\d+) of them linked", line)
+        if m and int(m.group(1)) - int(m.group(2)) > UNLINKED_CYCLES:
+            raise e2e.Failure("the port's node ran in %s cycles, only %s of them linked" % m.groups())
 
 
 def played(run):
