@@ -49,14 +49,17 @@ struct GraphRig {
     o.room = room;
     o.makeOutput = [this] {
       ++opened;
-      // The sound system drops the old stream once this returns.
-      if (!graphs.empty() && graphs.back()) {
-        past.push_back(graphs.back()->given());
-        graphs.back() = nullptr;
-      }
       auto g = std::make_unique<SimulatedGraph>(period, serverAnswers);
       if (gate.valid()) g->holdStartUntil(gate);
-      if (serverAnswers) graphs.push_back(g.get());
+      if (serverAnswers) {
+        // What it was given is kept when the sound system drops it (the
+        // reopening thread drops the old stream before it asks for a new one).
+        g->onGone = [this, at = graphs.size()](const SimulatedGraph& gone) {
+          past.push_back(gone.given());
+          graphs[at] = nullptr;
+        };
+        graphs.push_back(g.get());
+      }
       return g;
     };
     sound = std::make_unique<SoundSystem>(o);

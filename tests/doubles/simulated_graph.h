@@ -20,6 +20,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -30,6 +31,11 @@ namespace platform {
 class SimulatedGraph : public AudioOutput {
 public:
   explicit SimulatedGraph(uint32_t period = 128, bool answers = true) : period_(period), answers_(answers) {}
+  ~SimulatedGraph() override {
+    if (onGone) onGone(*this);
+  }
+  // Told as the stream is destroyed (on whichever thread drops it).
+  std::function<void(const SimulatedGraph&)> onGone;
   // start() waits for `gate` to be ready (at most 10 s) before it answers.
   void holdStartUntil(std::shared_future<void> gate) { gate_ = std::move(gate); }
 
