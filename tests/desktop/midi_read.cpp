@@ -3,7 +3,10 @@
 // node with one "8 bit raw midi" input port (like pw-mididump) that prints
 // every event as "R <cycle ns> <offset> <byte> ..." (decimal): the cycle's
 // start on the graph's clock (clock.nsec, CLOCK_MONOTONIC) and the event's
-// offset in frames into that cycle.  Linked to nothing by itself.
+// offset in frames into that cycle.  Linked to nothing by itself.  Twice a
+// second, when they changed, "S <cycles> <buffers>": the cycles it ran in
+// and the buffers it was handed, to tell a reader that never ran from one
+// that was given nothing.
 //
 //   midi_read [--name NODE]      until SIGTERM or SIGINT
 //
@@ -35,12 +38,17 @@ struct Reader {
   std::vector<Event> events = std::vector<Event>(1 << 16);
   std::atomic<size_t> count{0};
   size_t printed = 0;
+  std::atomic<uint64_t> cycles{0}, buffers{0};
+  uint64_t saidCycles = 0;
+  int ticks = 0;
 };
 
 void onProcess(void* data, spa_io_position* position) {
   auto* r = static_cast<Reader*>(data);
+  r->cycles.fetch_add(1, std::memory_order_relaxed);
   pw_buffer* b = pw_filter_dequeue_buffer(r->port);
   if (!b) return;
+  r->buffers.fetch_add(1, std::memory_order_relaxed);
   spa_data& d = b->buffer->datas[0];
   spa_pod* pod = d.data ? static_cast<spa_pod*>(spa_pod_from_data(d.data, d.maxsize, d.chunk->offset, d.chunk->size))
                         : nullptr;
@@ -68,6 +76,12 @@ void onTimer(void* data, uint64_t) {
     std::printf("R %lld %u", (long long)e.ns, e.offset);
     for (uint32_t i = 0; i < e.size; ++i) std::printf(" %u", e.bytes[i]);
     std::printf("\n");
+  }
+  const uint64_t cycles = r->cycles.load(std::memory_order_relaxed);
+  if (++r->ticks % 25 == 0 && cycles != r->saidCycles) {
+    r->saidCycles = cycles;
+    std::printf("S %llu %llu\n", (unsigned long long)cycles,
+                (unsigned long long)r->buffers.load(std::memory_order_relaxed));
   }
 }
 

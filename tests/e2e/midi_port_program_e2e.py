@@ -112,8 +112,10 @@ class Port:
             return self.expect(what, kinds)
         except e2e.Failure as failure:
             self.lines.read()
-            raise e2e.Failure("%s; the link: %s; the reader printed %d line(s)"
-                              % (failure, link_states(self.run.env), len(self.lines.lines)))
+            ran = self.lines.starting("S ")
+            raise e2e.Failure("%s; the link: %s; the reader printed %d line(s), %s"
+                              % (failure, link_states(self.run.env), len(self.lines.lines),
+                                 "last 'S cycles buffers': %s" % ran[-1] if ran else "never ran"))
 
     def events(self):
         out = []

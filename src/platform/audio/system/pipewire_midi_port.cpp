@@ -76,6 +76,19 @@ struct PipeWireMidiPortEvents {
     if (node) static_cast<PipeWireMidiPort*>(self)->linkAdded(id, uint32_t(std::strtoul(node, nullptr, 10)));
   }
   static void globalRemove(void* self, uint32_t id) { static_cast<PipeWireMidiPort*>(self)->linkRemoved(id); }
+  static void linkInfo(void* data, const pw_link_info* info) {
+    auto* link = static_cast<PipeWireMidiPort::Link*>(data);
+    link->port->linkInfo(link->id, info);
+  }
+  static const pw_link_events& linkEvents() {
+    static const pw_link_events events = [] {
+      pw_link_events e{};
+      e.version = PW_VERSION_LINK_EVENTS;
+      e.info = &PipeWireMidiPortEvents::linkInfo;
+      return e;
+    }();
+    return events;
+  }
   static const pw_registry_events& registryEvents() {
     static const pw_registry_events events = [] {
       pw_registry_events e{};
@@ -129,6 +142,10 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
   const int64_t ns = int64_t(position->clock.nsec);
   const uint32_t duration = uint32_t(position->clock.duration);
   cyclesLinked_.store(cyclesLinked_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  // Until the server has activated the link its reader is not in these
+  // cycles (it joins the driver once the link is prepared).
+  const bool active = active_.load(std::memory_order_acquire);
+  if (!active) gaveOnce_ = flowing_ = false;
   pw_buffer* b = pw_filter_dequeue_buffer(port_);
   spa_data* d = b ? &b->buffer->datas[0] : nullptr;
   if (!d || !d->data || d->maxsize < kSequenceBytes) {
@@ -138,14 +155,13 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
     count(cyclesNoBuffer_);
     return;
   }
-  // The buffer the port gave in an earlier cycle came back (the graph moved
-  // it on to the link): from now on the reader hears the cycles' events,
-  // the first of them opening with the present programs.  In the first
-  // cycle of a link the reader may not be running yet, and would lose them.
+  // One cycle more after the link became active, for the reader's move
+  // into these cycles to be done: from then on it hears the cycles'
+  // events, the first of them opening with the present programs.
   if (!flowing_ && gaveOnce_) flowing_ = true;
   if (!flowing_) {
-    // Linked, but no reader has run yet: an empty sequence, to see it
-    // taken; the cycle's events are not the port's (nobody hears them).
+    // An empty sequence; the cycle's events are not the port's (nobody
+    // hears them).
     spa_pod_builder builder;
     spa_pod_builder_init(&builder, d->data, d->maxsize);
     spa_pod_frame frame;
@@ -156,7 +172,7 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
     d->chunk->stride = 1;
     d->chunk->flags = 0;
     pw_filter_queue_buffer(port_, b);
-    gaveOnce_ = true;
+    gaveOnce_ = active;
     count(cyclesWaiting_);
     return;
   }
@@ -203,17 +219,44 @@ void PipeWireMidiPort::formatChanged(bool set) {
 // cycle, so an unlinked port costs the data thread no wake-up (in the
 // group it would be run in every one).
 void PipeWireMidiPort::linkAdded(uint32_t link, uint32_t outputNode) {
-  if (!filter_ || outputNode != pw_filter_get_node_id(filter_) || outputNode == SPA_ID_INVALID) return;
-  if (std::find(links_.begin(), links_.end(), link) != links_.end()) return;
-  links_.push_back(link);
+  if (!filter_ || !registry_ || outputNode != pw_filter_get_node_id(filter_) || outputNode == SPA_ID_INVALID) return;
+  for (const auto& l : links_)
+    if (l->id == link) return;
+  auto l = std::make_unique<Link>();
+  l->port = this;
+  l->id = link;
+  l->proxy = static_cast<pw_proxy*>(pw_registry_bind(registry_, link, PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, 0));
+  if (l->proxy) pw_link_add_listener(reinterpret_cast<pw_link*>(l->proxy), &l->listener, &PipeWireMidiPortEvents::linkEvents(), l.get());
+  links_.push_back(std::move(l));
   if (links_.size() == 1) joinGroup(true);
 }
 
 void PipeWireMidiPort::linkRemoved(uint32_t link) {
-  const auto at = std::find(links_.begin(), links_.end(), link);
+  const auto at = std::find_if(links_.begin(), links_.end(), [link](const auto& l) { return l->id == link; });
   if (at == links_.end()) return;
+  dropLink(**at);
   links_.erase(at);
+  updateActive();
   if (links_.empty()) joinGroup(false);
+}
+
+void PipeWireMidiPort::dropLink(Link& link) {
+  if (!link.proxy) return;
+  spa_hook_remove(&link.listener);
+  pw_proxy_destroy(link.proxy);
+  link.proxy = nullptr;
+}
+
+void PipeWireMidiPort::linkInfo(uint32_t link, const pw_link_info* info) {
+  if (!info || !(info->change_mask & PW_LINK_CHANGE_MASK_STATE)) return;
+  for (auto& l : links_)
+    if (l->id == link) l->active = info->state == PW_LINK_STATE_ACTIVE;
+  updateActive();
+}
+
+void PipeWireMidiPort::updateActive() {
+  const bool any = std::any_of(links_.begin(), links_.end(), [](const auto& l) { return l->active; });
+  active_.store(any, std::memory_order_release);
 }
 
 void PipeWireMidiPort::joinGroup(bool join) {
@@ -272,12 +315,14 @@ bool PipeWireMidiPort::start(pw_core* core, MidiCycleSource& source) {
 }
 
 void PipeWireMidiPort::stop() {
+  for (auto& l : links_) dropLink(*l);
+  links_.clear();
+  active_.store(false, std::memory_order_release);
   if (registry_) {
     spa_hook_remove(&registryListener_);
     pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
     registry_ = nullptr;
   }
-  links_.clear();
   if (!filter_) return;
   spa_hook_remove(&listener_);
   pw_filter_destroy(filter_);   // waits out the data thread

@@ -17,6 +17,14 @@
 // reader yet) its process returns at once without asking the source, and
 // the events of the cycle count as unheard.
 //
+// In the group the port's node runs as soon as its link has a format and
+// buffers, but the reader joins the cycles only when the server has
+// prepared and activated the link: what the port wrote before then nobody
+// read.  So the port binds each link leaving it and carries events only
+// from the second cycle after the server says the link is active (the
+// first gives an empty sequence); until then the cycles' events are
+// unheard, and the present programs go first once they flow.
+//
 // Threads: start() and stop() with the core's thread loop locked (the UI
 // thread); the link changes (Config::onLinked) on the thread loop; process
 // on the data thread, which takes no lock and allocates nothing; the
@@ -30,11 +38,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 struct pw_core;
 struct pw_filter;
+struct pw_link_info;
+struct pw_proxy;
 struct pw_registry;
 struct spa_io_position;
 
@@ -74,6 +85,9 @@ public:
 
   // A reader is linked: the port has a format and takes the cycles' events.
   bool linked() const { return linked_.load(std::memory_order_acquire); }
+  // The server says a link from the port is active: its reader is in the
+  // cycles.
+  bool active() const { return active_.load(std::memory_order_acquire); }
   // The node is in the stream's group (a link leaves it).
   bool grouped() const { return grouped_.load(std::memory_order_relaxed); }
   // Cycles the port's process ran in (linked or not), those it took the
@@ -83,7 +97,8 @@ public:
   uint64_t eventsWritten() const { return written_.load(std::memory_order_relaxed); }
   uint64_t eventsRefused() const { return refused_.load(std::memory_order_relaxed); }
   // Linked cycles the port had no buffer in (the link not yet set up), and
-  // those it gave an empty one in, waiting to see the graph take it.
+  // those it gave an empty one in, waiting for the server to say the link
+  // is active (and one cycle more).
   uint64_t cyclesNoBuffer() const { return cyclesNoBuffer_.load(std::memory_order_relaxed); }
   uint64_t cyclesWaiting() const { return cyclesWaiting_.load(std::memory_order_relaxed); }
   // Time the data thread spent in the port's process, all cycles together,
@@ -100,6 +115,10 @@ private:
   void formatChanged(bool set);
   void linkAdded(uint32_t link, uint32_t outputNode);
   void linkRemoved(uint32_t link);
+  void linkInfo(uint32_t link, const pw_link_info* info);
+  void updateActive();
+  struct Link;
+  static void dropLink(Link& link);
   void joinGroup(bool join);
   void countBusy(uint64_t ns, bool linked) noexcept;
   static void count(std::atomic<uint64_t>& n) noexcept { n.store(n.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
@@ -110,14 +129,22 @@ private:
   spa_hook listener_{};
   pw_registry* registry_ = nullptr;
   spa_hook registryListener_{};
-  std::vector<uint32_t> links_;   // the links leaving the port's node (thread loop)
+  // A link leaving the port's node, bound to follow its state (thread loop).
+  struct Link {
+    PipeWireMidiPort* port = nullptr;
+    uint32_t id = 0;
+    pw_proxy* proxy = nullptr;
+    spa_hook listener{};
+    bool active = false;
+  };
+  std::vector<std::unique_ptr<Link>> links_;
   MidiCycleSource* source_ = nullptr;
   std::string error_;
   std::atomic<bool> linked_{false};
   std::atomic<bool> grouped_{false};
-  // Whether the port gave a buffer since it was linked, and whether the
-  // graph has been seen to take it (data thread): until then its cycles
-  // carry nothing.
+  std::atomic<bool> active_{false};   // the server says a link from the port is active
+  // Whether the port gave an empty buffer since its link became active,
+  // and whether its cycles carry events (data thread).
   bool gaveOnce_ = false;
   bool flowing_ = false;
   std::atomic<uint64_t> cycles_{0};
