@@ -8,7 +8,11 @@
 // and the buffers it was handed, to tell a reader that never ran from one
 // that was given nothing.
 //
-//   midi_read [--name NODE]      until SIGTERM or SIGINT
+//   midi_read [--name NODE] [--start-late MS]      until SIGTERM or SIGINT
+//
+// --start-late: the first time the server starts the node, answer it MS
+// milliseconds late, as a busy program would: the link to it is active
+// before the reader runs in the graph's cycles.
 //
 // Threads: main() runs the loop; process on the data thread copies the
 // events into a preallocated table the main loop prints from.
@@ -20,7 +24,9 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -41,6 +47,7 @@ struct Reader {
   std::atomic<uint64_t> cycles{0}, buffers{0};
   uint64_t saidCycles = 0;
   int ticks = 0;
+  unsigned startLateMs = 0;
 };
 
 void onProcess(void* data, spa_io_position* position) {
@@ -85,22 +92,33 @@ void onTimer(void* data, uint64_t) {
   }
 }
 
+void onState(void* data, pw_filter_state, pw_filter_state state, const char*) {
+  auto* r = static_cast<Reader*>(data);
+  if (state != PW_FILTER_STATE_STREAMING || !r->startLateMs) return;
+  const timespec late{time_t(r->startLateMs / 1000), long(r->startLateMs % 1000) * 1000000L};
+  nanosleep(&late, nullptr);
+  r->startLateMs = 0;
+}
+
 void onQuit(void* data, int) { pw_main_loop_quit(static_cast<Reader*>(data)->loop); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* name = "plinkora-test-reader";
+  unsigned startLate = 0;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--name") && i + 1 < argc) name = argv[++i];
+    else if (!std::strcmp(argv[i], "--start-late") && i + 1 < argc) startLate = unsigned(std::atoi(argv[++i]));
     else {
-      std::fprintf(stderr, "usage: midi_read [--name NODE]\n");
+      std::fprintf(stderr, "usage: midi_read [--name NODE] [--start-late MS]\n");
       return 2;
     }
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);
   pw_init(&argc, &argv);
   Reader r;
+  r.startLateMs = startLate;
   r.loop = pw_main_loop_new(nullptr);
   pw_loop* loop = pw_main_loop_get_loop(r.loop);
   pw_loop_add_signal(loop, SIGINT, onQuit, &r);
@@ -109,6 +127,7 @@ int main(int argc, char** argv) {
     pw_filter_events e{};
     e.version = PW_VERSION_FILTER_EVENTS;
     e.process = onProcess;
+    e.state_changed = onState;
     return e;
   }();
   r.filter = pw_filter_new_simple(loop, name,

@@ -28,7 +28,9 @@ clock.nsec, and its offset in frames).  Checked:
 
 With --external-synth the program is first started under its PulseAudio
 output (PLINKORA_AUDIO_OUTPUT=pulse): no port is in the graph and it says
-that only the wave sounds play; then under PipeWire with --external-synth:
+that only the wave sounds play; then under PipeWire with --external-synth,
+read by a reader that answers the server's start 300 ms late (its link is
+active before it runs in the cycles; it still gets the program first):
 the port carries the program change and the notes while the sink hears
 nothing of them, and the backing loop (Left) is still heard.
 
@@ -82,10 +84,13 @@ class Port:
     """The reader linked to the program's port: its events as
     (cycle ns, offset, bytes), in order."""
 
-    def __init__(self, run):
+    def __init__(self, run, start_late_ms=0):
+        """start_late_ms: the reader answers the server's start that late,
+        as a busy program would."""
         self.run = run
         self.taken = 0
-        proc = run.children.start([os.path.join(run.bin, "midi_read"), "--name", READER], run.env,
+        proc = run.children.start([os.path.join(run.bin, "midi_read"), "--name", READER,
+                                   "--start-late", str(start_late_ms)], run.env,
                                   name="midi_read", stdout=subprocess.PIPE,
                                   stderr=open(os.path.join(run.out, "midi_read.log"), "wb"))
         self.lines = Lines(proc)
@@ -393,7 +398,7 @@ def external(run):
     run.step = "--external-synth under PipeWire"
     start(run, ["--external-synth"])
     e2e.poll("the port's node", lambda: "%s:%s" % (NODE, PORT) in pw(run.env, "pw-link", "-o").split(), 10, 0.1)
-    port = Port(run)
+    port = Port(run, start_late_ms=300)
     port.link()
     port.expect_first("first event", [(PROGRAM, 116)])
     for key in ("KP_1", "KP_5"):

@@ -80,6 +80,19 @@ struct PipeWireMidiPortEvents {
     auto* link = static_cast<PipeWireMidiPort::Link*>(data);
     link->port->linkInfo(link->id, info);
   }
+  static void readerInfo(void* data, const pw_node_info* info) {
+    auto* link = static_cast<PipeWireMidiPort::Link*>(data);
+    link->port->readerInfo(link->id, info);
+  }
+  static const pw_node_events& readerEvents() {
+    static const pw_node_events events = [] {
+      pw_node_events e{};
+      e.version = PW_VERSION_NODE_EVENTS;
+      e.info = &PipeWireMidiPortEvents::readerInfo;
+      return e;
+    }();
+    return events;
+  }
   static const pw_link_events& linkEvents() {
     static const pw_link_events events = [] {
       pw_link_events e{};
@@ -142,8 +155,8 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
   const int64_t ns = int64_t(position->clock.nsec);
   const uint32_t duration = uint32_t(position->clock.duration);
   cyclesLinked_.store(cyclesLinked_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  // Until the server has activated the link its reader is not in these
-  // cycles (it joins the driver once the link is prepared).
+  // Until the server has activated the link and started the reader's node,
+  // the reader is not in these cycles.
   const bool active = active_.load(std::memory_order_acquire);
   if (!active) gaveOnce_ = flowing_ = false;
   pw_buffer* b = pw_filter_dequeue_buffer(port_);
@@ -155,8 +168,7 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
     count(cyclesNoBuffer_);
     return;
   }
-  // One cycle more after the link became active, for the reader's move
-  // into these cycles to be done: from then on it hears the cycles'
+  // One cycle more after that, for safety: from then on it hears the cycles'
   // events, the first of them opening with the present programs.
   if (!flowing_ && gaveOnce_) flowing_ = true;
   if (!flowing_) {
@@ -241,21 +253,44 @@ void PipeWireMidiPort::linkRemoved(uint32_t link) {
 }
 
 void PipeWireMidiPort::dropLink(Link& link) {
-  if (!link.proxy) return;
-  spa_hook_remove(&link.listener);
-  pw_proxy_destroy(link.proxy);
-  link.proxy = nullptr;
+  if (link.reader) {
+    spa_hook_remove(&link.readerListener);
+    pw_proxy_destroy(link.reader);
+    link.reader = nullptr;
+  }
+  if (link.proxy) {
+    spa_hook_remove(&link.listener);
+    pw_proxy_destroy(link.proxy);
+    link.proxy = nullptr;
+  }
 }
 
 void PipeWireMidiPort::linkInfo(uint32_t link, const pw_link_info* info) {
-  if (!info || !(info->change_mask & PW_LINK_CHANGE_MASK_STATE)) return;
+  if (!info) return;
+  for (auto& l : links_) {
+    if (l->id != link) continue;
+    if (info->change_mask & PW_LINK_CHANGE_MASK_STATE) l->active = info->state == PW_LINK_STATE_ACTIVE;
+    // The node the link leads to, once: whether it runs.
+    if (!l->reader && registry_ && info->input_node_id != SPA_ID_INVALID) {
+      l->reader = static_cast<pw_proxy*>(
+          pw_registry_bind(registry_, info->input_node_id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+      if (l->reader)
+        pw_node_add_listener(reinterpret_cast<pw_node*>(l->reader), &l->readerListener,
+                             &PipeWireMidiPortEvents::readerEvents(), l.get());
+    }
+  }
+  updateActive();
+}
+
+void PipeWireMidiPort::readerInfo(uint32_t link, const pw_node_info* info) {
+  if (!info || !(info->change_mask & PW_NODE_CHANGE_MASK_STATE)) return;
   for (auto& l : links_)
-    if (l->id == link) l->active = info->state == PW_LINK_STATE_ACTIVE;
+    if (l->id == link) l->readerRunning = info->state == PW_NODE_STATE_RUNNING;
   updateActive();
 }
 
 void PipeWireMidiPort::updateActive() {
-  const bool any = std::any_of(links_.begin(), links_.end(), [](const auto& l) { return l->active; });
+  const bool any = std::any_of(links_.begin(), links_.end(), [](const auto& l) { return l->active && l->readerRunning; });
   active_.store(any, std::memory_order_release);
 }
 

@@ -18,12 +18,14 @@
 // the events of the cycle count as unheard.
 //
 // In the group the port's node runs as soon as its link has a format and
-// buffers, but the reader joins the cycles only when the server has
-// prepared and activated the link: what the port wrote before then nobody
-// read.  So the port binds each link leaving it and carries events only
-// from the second cycle after the server says the link is active (the
-// first gives an empty sequence); until then the cycles' events are
-// unheard, and the present programs go first once they flow.
+// buffers, but the reader joins the cycles only once the server has
+// activated the link and the reader's node has answered its start (the
+// server says the node is running): what the port wrote before then nobody
+// read, and a busy reader answers late.  So the port binds each link
+// leaving it and the node it leads to, and carries events only from the
+// second cycle after both say so (the first gives an empty sequence);
+// until then the cycles' events are unheard, and the present programs go
+// first once they flow.
 //
 // Threads: start() and stop() with the core's thread loop locked (the UI
 // thread); the link changes (Config::onLinked) on the thread loop; process
@@ -45,6 +47,7 @@
 struct pw_core;
 struct pw_filter;
 struct pw_link_info;
+struct pw_node_info;
 struct pw_proxy;
 struct pw_registry;
 struct spa_io_position;
@@ -85,8 +88,8 @@ public:
 
   // A reader is linked: the port has a format and takes the cycles' events.
   bool linked() const { return linked_.load(std::memory_order_acquire); }
-  // The server says a link from the port is active: its reader is in the
-  // cycles.
+  // The server says a link from the port is active and the node it leads
+  // to is running: its reader is in the cycles.
   bool active() const { return active_.load(std::memory_order_acquire); }
   // The node is in the stream's group (a link leaves it).
   bool grouped() const { return grouped_.load(std::memory_order_relaxed); }
@@ -116,6 +119,7 @@ private:
   void linkAdded(uint32_t link, uint32_t outputNode);
   void linkRemoved(uint32_t link);
   void linkInfo(uint32_t link, const pw_link_info* info);
+  void readerInfo(uint32_t link, const pw_node_info* info);
   void updateActive();
   struct Link;
   static void dropLink(Link& link);
@@ -129,20 +133,24 @@ private:
   spa_hook listener_{};
   pw_registry* registry_ = nullptr;
   spa_hook registryListener_{};
-  // A link leaving the port's node, bound to follow its state (thread loop).
+  // A link leaving the port's node, bound to follow its state, and the
+  // node it leads to, bound to follow whether it runs (thread loop).
   struct Link {
     PipeWireMidiPort* port = nullptr;
     uint32_t id = 0;
     pw_proxy* proxy = nullptr;
     spa_hook listener{};
     bool active = false;
+    pw_proxy* reader = nullptr;
+    spa_hook readerListener{};
+    bool readerRunning = false;
   };
   std::vector<std::unique_ptr<Link>> links_;
   MidiCycleSource* source_ = nullptr;
   std::string error_;
   std::atomic<bool> linked_{false};
   std::atomic<bool> grouped_{false};
-  std::atomic<bool> active_{false};   // the server says a link from the port is active
+  std::atomic<bool> active_{false};   // a link from the port is active, its reader running
   // Whether the port gave an empty buffer since its link became active,
   // and whether its cycles carry events (data thread).
   bool gaveOnce_ = false;
