@@ -4,7 +4,6 @@
 #include "platform/audio/system/pipewire_output.h"
 #include "platform/audio/system/pulse_output.h"
 
-#include <pipewire/pipewire.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,83 +20,6 @@ OutputRequest outputRequest(const char* value) {
   if (std::strcmp(value, "pipewire") == 0) return OutputRequest::PipeWire;
   if (std::strcmp(value, "pulse") == 0) return OutputRequest::Pulse;
   return OutputRequest::Unknown;
-}
-
-namespace {
-
-struct Probe {
-  pw_main_loop* loop = nullptr;
-  pw_core* core = nullptr;
-  int syncSeq = 0;
-  PipeWireProbe result;
-};
-
-void onInfo(void* data, const pw_core_info* info) {
-  auto* p = static_cast<Probe*>(data);
-  if (!info) return;
-  if (info->version) p->result.version = info->version;
-  if (const char* rate = info->props ? spa_dict_lookup(info->props, "default.clock.rate") : nullptr)
-    p->result.rate = uint32_t(std::strtoul(rate, nullptr, 10));
-}
-
-void onDone(void* data, uint32_t id, int seq) {
-  auto* p = static_cast<Probe*>(data);
-  if (id == PW_ID_CORE && seq == p->syncSeq) pw_main_loop_quit(p->loop);
-}
-
-void onError(void* data, uint32_t id, int, int, const char*) {
-  auto* p = static_cast<Probe*>(data);
-  if (id == PW_ID_CORE) pw_main_loop_quit(p->loop);
-}
-
-void onGlobal(void* data, uint32_t, uint32_t, const char* type, uint32_t, const spa_dict* props) {
-  auto* p = static_cast<Probe*>(data);
-  if (!type || std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0 || !props) return;
-  const char* mediaClass = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
-  if (mediaClass && std::strcmp(mediaClass, "Audio/Sink") == 0) p->result.hasSink = true;
-}
-
-void onTimeout(void* data, uint64_t) { pw_main_loop_quit(static_cast<Probe*>(data)->loop); }
-
-}  // namespace
-
-PipeWireProbe probePipeWire(int timeoutMs) {
-  static std::once_flag init;
-  std::call_once(init, [] { pw_init(nullptr, nullptr); });
-  Probe p;
-  p.loop = pw_main_loop_new(nullptr);
-  if (!p.loop) return p.result;
-  pw_loop* loop = pw_main_loop_get_loop(p.loop);
-  pw_context* context = pw_context_new(loop, nullptr, 0);
-  if (context) p.core = pw_context_connect(context, nullptr, 0);
-  if (p.core) {
-    p.result.answered = true;
-    pw_core_events coreEvents{};
-    coreEvents.version = PW_VERSION_CORE_EVENTS;
-    coreEvents.info = onInfo;
-    coreEvents.done = onDone;
-    coreEvents.error = onError;
-    pw_registry_events registryEvents{};
-    registryEvents.version = PW_VERSION_REGISTRY_EVENTS;
-    registryEvents.global = onGlobal;
-    spa_hook coreListener{}, registryListener{};
-    pw_core_add_listener(p.core, &coreListener, &coreEvents, &p);
-    pw_registry* registry = pw_core_get_registry(p.core, PW_VERSION_REGISTRY, 0);
-    pw_registry_add_listener(registry, &registryListener, &registryEvents, &p);
-    p.syncSeq = pw_core_sync(p.core, PW_ID_CORE, 0);
-    spa_source* timer = pw_loop_add_timer(loop, onTimeout, &p);
-    timespec after{timeoutMs / 1000, long(timeoutMs % 1000) * 1000000};
-    pw_loop_update_timer(loop, timer, &after, nullptr, false);
-    pw_main_loop_run(p.loop);
-    pw_loop_destroy_source(loop, timer);
-    spa_hook_remove(&registryListener);
-    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
-    spa_hook_remove(&coreListener);
-    pw_core_disconnect(p.core);
-  }
-  if (context) pw_context_destroy(context);
-  pw_main_loop_destroy(p.loop);
-  return p.result;
 }
 
 bool pipewireSocketMayExist() {

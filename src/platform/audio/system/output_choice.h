@@ -10,6 +10,7 @@
 #pragma once
 
 #include "platform/audio/system/audio_output.h"
+#include "platform/audio/system/pipewire_settings.h"
 
 #include <cstdint>
 #include <memory>
@@ -20,16 +21,6 @@ namespace platform {
 enum class OutputRequest { Automatic, PipeWire, Pulse, Unknown };
 // What PLINKORA_AUDIO_OUTPUT's value (null when unset) asks for.
 OutputRequest outputRequest(const char* value);
-
-struct PipeWireProbe {
-  bool answered = false;   // a PipeWire server took the connection
-  bool hasSink = false;    // it has an audio sink to play to
-  uint32_t rate = 0;       // the graph's default rate; 0 when not said
-  std::string version;
-};
-// Connects to the PipeWire server, lists its nodes and leaves again; a few
-// milliseconds, at most `timeoutMs`.
-PipeWireProbe probePipeWire(int timeoutMs = 500);
 
 struct OutputChoice {
   bool pipewire = false;

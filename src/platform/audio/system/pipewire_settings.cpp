@@ -40,7 +40,7 @@ struct Reader {
   spa_hook settingsListener{};
   int seq = 0;
   bool bound = false;   // the settings were bound after the first round trip
-  PipeWireClock clock;
+  PipeWireProbe probe;
 };
 
 void setFrom(const char* key, const char* value, const char* prefix, PipeWireClock& c) {
@@ -57,20 +57,30 @@ void setFrom(const char* key, const char* value, const char* prefix, PipeWireClo
 
 void onInfo(void* data, const pw_core_info* info) {
   auto* r = static_cast<Reader*>(data);
-  if (!info || !info->props) return;
+  if (!info) return;
+  if (info->version) r->probe.version = info->version;
+  if (!info->props) return;
+  if (const char* rate = spa_dict_lookup(info->props, "default.clock.rate"))
+    r->probe.rate = uint32_t(std::strtoul(rate, nullptr, 10));
   const spa_dict_item* item;
-  spa_dict_for_each(item, info->props) setFrom(item->key, item->value, "default.clock.", r->clock);
+  spa_dict_for_each(item, info->props) setFrom(item->key, item->value, "default.clock.", r->probe.clock);
 }
 
 int onProperty(void* data, uint32_t subject, const char* key, const char*, const char* value) {
   auto* r = static_cast<Reader*>(data);
-  if (subject == PW_ID_CORE) setFrom(key, value, "clock.", r->clock);
+  if (subject == PW_ID_CORE) setFrom(key, value, "clock.", r->probe.clock);
   return 0;
 }
 
 void onGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
   auto* r = static_cast<Reader*>(data);
-  if (r->settings || !type || std::strcmp(type, PW_TYPE_INTERFACE_Metadata) != 0 || !props) return;
+  if (!type || !props) return;
+  if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+    const char* mediaClass = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
+    if (mediaClass && std::strcmp(mediaClass, "Audio/Sink") == 0) r->probe.hasSink = true;
+    return;
+  }
+  if (r->settings || std::strcmp(type, PW_TYPE_INTERFACE_Metadata) != 0) return;
   const char* name = spa_dict_lookup(props, PW_KEY_METADATA_NAME);
   if (!name || std::strcmp(name, "settings") != 0) return;
   r->settings = static_cast<pw_metadata*>(pw_registry_bind(r->registry, id, PW_TYPE_INTERFACE_Metadata,
@@ -107,17 +117,17 @@ void onTimeout(void* data, uint64_t) { pw_main_loop_quit(static_cast<Reader*>(da
 
 }  // namespace
 
-PipeWireClock readPipeWireClock(int timeoutMs) {
+PipeWireProbe probePipeWire(int timeoutMs) {
   static std::once_flag init;
   std::call_once(init, [] { pw_init(nullptr, nullptr); });
   Reader r;
   r.loop = pw_main_loop_new(nullptr);
-  if (!r.loop) return r.clock;
+  if (!r.loop) return r.probe;
   pw_loop* loop = pw_main_loop_get_loop(r.loop);
   pw_context* context = pw_context_new(loop, nullptr, 0);
   if (context) r.core = pw_context_connect(context, nullptr, 0);
   if (r.core) {
-    r.clock.answered = true;
+    r.probe.answered = r.probe.clock.answered = true;
     pw_core_events coreEvents{};
     coreEvents.version = PW_VERSION_CORE_EVENTS;
     coreEvents.info = onInfo;
@@ -147,7 +157,7 @@ PipeWireClock readPipeWireClock(int timeoutMs) {
   }
   if (context) pw_context_destroy(context);
   pw_main_loop_destroy(r.loop);
-  return r.clock;
+  return r.probe;
 }
 
 }  // namespace platform

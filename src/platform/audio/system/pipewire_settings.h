@@ -4,9 +4,11 @@
 // is in force now (the "settings" metadata: clock.quantum, clock.min-quantum,
 // clock.max-quantum, clock.force-quantum, clock.rate, clock.force-rate),
 // so that the program knows the periods the graph may run at instead of
-// taking one machine's figure for them.
+// taking one machine's figure for them.  The one short conversation the
+// program has with the server before it plays (probePipeWire) brings these
+// with what the output choice needs.
 //
-// Threads: any; readPipeWireClock() runs a private loop of its own.
+// Threads: any; probePipeWire() runs a private loop of its own.
 #pragma once
 
 #include <cstdint>
@@ -29,10 +31,19 @@ struct PipeWireClock {
   uint32_t longestPeriodFor(uint32_t latency) const;
 };
 
-// Connects, reads the settings and leaves; a few milliseconds, at most
-// `timeoutMs`.  Without a server: answered false and PipeWire's own
-// defaults.
-PipeWireClock readPipeWireClock(int timeoutMs = 500);
+struct PipeWireProbe {
+  bool answered = false;   // a PipeWire server took the connection
+  bool hasSink = false;    // it has an audio sink to play to
+  uint32_t rate = 0;       // the graph's default rate; 0 when not said
+  std::string version;
+  PipeWireClock clock;     // its clock settings
+};
+// Connects to the PipeWire server, lists its nodes, reads the clock
+// settings and leaves again; a few milliseconds, at most `timeoutMs`.
+// Without a server: answered false, and PipeWire's own default settings.
+PipeWireProbe probePipeWire(int timeoutMs = 500);
+// The clock settings alone.
+inline PipeWireClock readPipeWireClock(int timeoutMs = 500) { return probePipeWire(timeoutMs).clock; }
 
 // Parses "1024" or "1024/48000" (PipeWire's node.latency form) into frames
 // at `rate`; 0 when it is neither.
