@@ -40,6 +40,7 @@ from desktop.gaps import GapCounter, bursts  # noqa: E402
 from desktop.keys import Keyboard  # noqa: E402
 from desktop.monitor import open_monitor, server_name  # noqa: E402
 from desktop.pitch import SILENCE, longest_near_silence_ms  # noqa: E402
+from desktop.playing import Strummer  # noqa: E402
 from desktop.floor import read_summary  # noqa: E402
 from desktop.program import Program, missed_cycles, pipewire_periods  # noqa: E402
 from desktop.stats import scheduling  # noqa: E402
@@ -133,27 +134,10 @@ def main():
         start = now_ms()
         counter.window(start, math.inf)
         cpu0 = p.cpu_seconds()
-        strum = ("KP_7", "KP_8", "KP_9", "KP_Add")
-        tone_changes = strums = 0
-        tone_times = []   # s into the session
-        next_strum, next_tone = start, start + 5000
-        while now_ms() - start < args.seconds * 1000.0 and p.alive():
-            if now_ms() >= next_tone:
-                tone_times.append((now_ms() - start) / 1000.0)
-                keys.tap("Up" if (tone_changes // 2) % 2 else "Down", 0.02, 0)
-                tone_changes += 1
-                next_tone += 5000
-            for k in strum:
-                keys.press(k)
-                time.sleep(0.003)
-            time.sleep(0.03)
-            for k in strum:
-                keys.release(k)
-            strums += 1
-            next_strum += 100
-            wait = min(next_strum, next_tone) - now_ms()
-            if wait > 0:
-                time.sleep(wait / 1000.0)
+        player = Strummer(keys)
+        player.play(start + args.seconds * 1000.0, p.alive)
+        strums, tone_changes = player.strums, player.tone_changes
+        tone_times = [(t - start) / 1000.0 for t in player.tone_times]   # s into the session
         end = now_ms()
         survived = p.alive()
         cpu = (p.cpu_seconds() - cpu0) / ((end - start) / 1000.0) * 100.0

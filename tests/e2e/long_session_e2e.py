@@ -38,12 +38,12 @@ from desktop.children import now_ms  # noqa: E402
 from desktop.floor import floor_client, run_floor  # noqa: E402
 from desktop.gaps import GapCounter  # noqa: E402
 from desktop.pitch import SILENCE, longest_near_silence_ms  # noqa: E402
+from desktop.playing import Strummer  # noqa: E402
 from desktop.program import missed_cycles, pipewire_periods  # noqa: E402
 from desktop.stats import cpu_seconds, scheduling, threads  # noqa: E402
 from rest_e2e import strike_heard  # noqa: E402
 
 A = e2e.midi_hz(69)
-STRUM = ("KP_7", "KP_8", "KP_9", "KP_Add")
 
 
 def floor_gets_realtime(run):
@@ -107,7 +107,13 @@ def session(run):
 
     s, mon = run.screen, run.monitor
     cpu0, t0 = cpu_seconds(run.program.pid), now_ms()
-    strums = tone_changes = 0
+    player = Strummer(s)
+
+    def going():
+        if run.program.poll() is not None:
+            raise e2e.Failure("the program ended while being played (status %s)" % run.program.returncode)
+        return True
+
     gaps, probes, phases = [], [], 0
     while now_ms() - t0 < run.args.seconds * 1000.0:
         phases += 1
@@ -116,27 +122,9 @@ def session(run):
         if not loop_heard(mon):
             raise e2e.Failure("phase %d: the loop was never heard" % phases)
         start = now_ms()
-        next_strum, next_tone = start, start + 5000.0
         until = min(start + run.args.phase * 1000.0, t0 + run.args.seconds * 1000.0)
         run.step = "phase %d: strums and tone changes" % phases
-        while now_ms() < until:
-            if run.program.poll() is not None:
-                raise e2e.Failure("the program ended while being played (status %s)" % run.program.returncode)
-            if now_ms() >= next_tone:
-                s.tap("Up" if (tone_changes // 2) % 2 else "Down", 0.02, 0)
-                tone_changes += 1
-                next_tone += 5000.0
-            for k in STRUM:
-                s.press(k)
-                time.sleep(0.003)
-            time.sleep(0.03)
-            for k in STRUM:
-                s.release(k)
-            strums += 1
-            next_strum += 100.0
-            wait = min(next_strum, next_tone) - now_ms()
-            if wait > 0:
-                time.sleep(wait / 1000.0)
+        player.play(until, going)
         end = now_ms()
         mon.wait_until_covered(end, 3000)
         found = dropouts(mon, start, end, min_frames)
@@ -153,7 +141,7 @@ def session(run):
     missed = missed_cycles(said)
     e2e.log("session: %.0f s, %d strums, %d tone changes, %d phases; dropouts (exact silence >= %.2f ms while "
             "the loop played): %d; probes heard after %s ms; CPU %.1f %% of a core"
-            % ((now_ms() - t0) / 1000.0, strums, tone_changes, phases, gap_ms, len(gaps),
+            % ((now_ms() - t0) / 1000.0, player.strums, player.tone_changes, phases, gap_ms, len(gaps),
                " ".join("%.1f" % v for v in probes), cpu))
     e2e.log("periods the program said: %s; cycles it says it missed: %s"
             % (" -> ".join(str(p) for p in pipewire_periods(said)) or "none said",
