@@ -115,8 +115,10 @@ class ReadingWhatTheyPrint(unittest.TestCase):
         self.assertEqual(pipewire_periods("plinkora: sound through PulseAudio 16.1"), [])
         said = ("plinkora: sound through PipeWire 0.3.65, 256 frames at 48000 Hz (5.3 ms)\n"
                 "plinkora: trying a PipeWire period of 128 frames (2.7 ms) while nothing sounds\n"
-                "plinkora: 128 frames did not hold; back to 256 frames (5.3 ms)\n"
-                "plinkora: PipeWire cycles were missed at 256 frames; asking for 512 frames (10.7 ms)\n")
+                "plinkora: 128 frames did not hold (its block was done 2.90 ms into a 2.67 ms cycle); "
+                "back to 256 frames (5.3 ms)\n"
+                "plinkora: PipeWire cycles were missed at 256 frames (the last: 2 cycle(s) went by without it); "
+                "asking for 512 frames (10.7 ms)\n")
         self.assertEqual(pipewire_periods(said), [256, 128, 256, 512])
 
     def test_floor_summary_read_back(self):

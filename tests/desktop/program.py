@@ -92,9 +92,10 @@ def pipewire_periods(said):
     """The periods, in frames, the program's stderr says it played at or
     asked for under PipeWire, in order ("sound through PipeWire ..., 128
     frames at 48000 Hz", "... asking for 256 frames", "trying a PipeWire
-    period of 128 frames", "128 frames did not hold; back to 256 frames")."""
+    period of 128 frames", "128 frames did not hold (...); back to 256
+    frames")."""
     pattern = (r"sound through PipeWire[^\n]*?(\d+) frames at|asking for (\d+) frames"
-               r"|trying a PipeWire period of (\d+) frames|did not hold; back to (\d+) frames")
+               r"|trying a PipeWire period of (\d+) frames|did not hold[^\n]*?; back to (\d+) frames")
     return [int(next(g for g in m.groups() if g)) for m in re.finditer(pattern, said)]
 
 

@@ -191,18 +191,25 @@ int PipeWireOutput::onAsk(spa_loop*, bool, uint32_t, const void* data, size_t, v
   me->askLatency(ask.frames);
   me->steps_.fetch_add(1, std::memory_order_relaxed);
   const double ms = ask.frames * 1000.0 / me->engine_->sampleRate();
+  // What the last miss was.
+  char miss[96];
+  if (ask.skipped)
+    std::snprintf(miss, sizeof miss, "%u cycle(s) went by without it", ask.skipped);
+  else
+    std::snprintf(miss, sizeof miss, "its block was done %.2f ms into a %.2f ms cycle", ask.doneNs / 1e6,
+                  ask.periodNs / 1e6);
   switch (ask.why) {
     case PeriodPolicy::Change::Longer:
-      std::fprintf(stderr, "plinkora: PipeWire cycles were missed at %u frames; asking for %u frames (%.1f ms)\n",
-                   before, ask.frames, ms);
+      std::fprintf(stderr, "plinkora: PipeWire cycles were missed at %u frames (the last: %s); asking for %u frames (%.1f ms)\n",
+                   before, miss, ask.frames, ms);
       break;
     case PeriodPolicy::Change::Trial:
       std::fprintf(stderr, "plinkora: trying a PipeWire period of %u frames (%.1f ms) while nothing sounds\n",
                    ask.frames, ms);
       break;
     case PeriodPolicy::Change::BackUp:
-      std::fprintf(stderr, "plinkora: %u frames did not hold; back to %u frames (%.1f ms)\n", before, ask.frames,
-                   ms);
+      std::fprintf(stderr, "plinkora: %u frames did not hold (%s); back to %u frames (%.1f ms)\n", before, miss,
+                   ask.frames, ms);
       break;
     case PeriodPolicy::Change::None:
       break;
@@ -346,7 +353,11 @@ void PipeWireOutput::process() noexcept {
     pc.missed = missed;
     pc.audible = audible;
     const PeriodPolicy::Change change = policy_.cycle(pc);
-    if (change != PeriodPolicy::Change::None) tellLoop(&PipeWireOutput::onAsk, Ask{policy_.asked(), change});
+    if (change != PeriodPolicy::Change::None) {
+      const bool late = doneNs - startNs > s.periodNs;
+      tellLoop(&PipeWireOutput::onAsk,
+               Ask{policy_.asked(), change, missed - (late ? 1u : 0u), doneNs - startNs, s.periodNs});
+    }
   }
 
   // Idle with the player away: nothing sounds, no take is being recorded,

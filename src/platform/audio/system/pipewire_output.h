@@ -139,6 +139,10 @@ private:
   struct Ask {
     uint32_t frames;
     PeriodPolicy::Change why;
+    // The miss that decided it: cycles that went by without us, and when
+    // our block was done against the cycle's length.
+    uint32_t skipped = 0;
+    int64_t doneNs = 0, periodNs = 0;
   };
   struct Idle {
     uint64_t wakes;
