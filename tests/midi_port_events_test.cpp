@@ -339,6 +339,39 @@ TEST(PortNotes, AReaderThatJoinsGetsThePresentProgramFirstUnlessItsCycleBringsOn
   }
 }
 
+TEST(PortNotes, ACycleThePortMissedSendsTheProgramAgainOnlyWhenItChangedOne) {
+  for (const bool portFirst : {false, true}) {
+    ScriptedRig rig(4, portFirst);
+    rig.send(programChange(116));
+    rig.cycles(2);
+    // The port's node late for two quiet cycles: its reader lost nothing.
+    rig.graph.missPortCycles(2);
+    rig.cycles(3);
+    rig.send(noteOn(76));
+    rig.cycles(1);
+    {
+      const auto& ev = rig.events();
+      ASSERT_EQ(ev.size(), 2u) << describe(ev);
+      EXPECT_EQ(ev[0].packed, programChange(116)) << describe(ev);
+      EXPECT_TRUE(isOn(ev[1]) && keyOf(ev[1]) == 76 && ev[1].frame == 5 * kPeriod) << describe(ev);
+      EXPECT_EQ(rig.graph.shared()->programsResent(), 0u);
+    }
+    // Late for the cycle of a tone change: the next cycle it runs in opens
+    // with the new program, so its reader does not go on with the old tone.
+    ASSERT_TRUE(rig.engine.detachSynth());
+    ASSERT_TRUE(rig.engine.attachSynth());
+    rig.send(programChange(24));
+    rig.graph.missPortCycles(1);
+    rig.cycles(2);
+    const auto& ev = rig.events();
+    ASSERT_GE(ev.size(), 3u) << describe(ev);
+    EXPECT_EQ(ev.back().packed, programChange(24)) << describe(ev);
+    EXPECT_EQ(ev.back().frame, 7 * kPeriod);
+    EXPECT_EQ(rig.graph.shared()->programsResent(), 1u);
+    EXPECT_GT(rig.graph.shared()->eventsUnheard(), 0u);
+  }
+}
+
 // ---- the real synthesizer ----
 
 class PortSound : public ::testing::Test {

@@ -50,6 +50,7 @@ public:
     put(out, ns, on + 5, 0x80 | note << 8 | 64u << 16);
     ++k_;
   }
+  void readerJoined() noexcept override {}
   size_t recorded() const { return n_.load(std::memory_order_acquire); }
   const Record& operator[](size_t i) const { return records_[i]; }
 

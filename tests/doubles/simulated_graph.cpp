@@ -46,11 +46,17 @@ uint32_t SimulatedGraph::cycle(int64_t cycleNs, uint32_t frames) {
   port.cycle = cycles_++;
   port.start = start;
   port.room = portRoom_;
-  if (portLinked_ && portFirst_) shared_->cycleEvents(cycleNs, frames, port);
+  const bool portRuns = portLinked_ && portMisses_ == 0;
+  if (portLinked_ && portMisses_ > 0) --portMisses_;
+  if (portRuns && joined_) {
+    joined_ = false;
+    shared_->readerJoined();
+  }
+  if (portRuns && portFirst_) shared_->cycleEvents(cycleNs, frames, port);
   block_.assign(size_t(frames) * 2, -2.0f);   // no sample can be this: a gap would show
   const uint32_t got = shared_->sound({cycleNs, frames, frames}, block_.data());
   given_.insert(given_.end(), block_.begin(), block_.begin() + long(got) * 2);
-  if (portLinked_ && !portFirst_) shared_->cycleEvents(cycleNs, frames, port);
+  if (portRuns && !portFirst_) shared_->cycleEvents(cycleNs, frames, port);
   return got;
 }
 

@@ -65,10 +65,14 @@ public:
   // audio node in each cycle (or after); `room`: events its buffer holds
   // per cycle.
   void linkPort(bool linked, bool portFirst = false, uint32_t room = UINT32_MAX) {
+    joined_ = joined_ || (linked && !portLinked_);
     portLinked_ = linked;
     portFirst_ = portFirst;
     portRoom_ = room;
   }
+  // The port's node, still linked, is not run in the next `cycles` cycles
+  // (its data thread was late for them).
+  void missPortCycles(int cycles) { portMisses_ = cycles; }
   struct PortEvent {
     uint64_t cycle = 0;    // the cycle it came in, from 0
     uint32_t offset = 0;   // its offset in that cycle
@@ -95,6 +99,8 @@ private:
   bool portLinked_ = false;
   bool portFirst_ = false;
   uint32_t portRoom_ = UINT32_MAX;
+  bool joined_ = false;
+  int portMisses_ = 0;
   uint64_t cycles_ = 0;
   std::vector<PortEvent> portEvents_;
 };

@@ -102,6 +102,9 @@ public:
   // The events of the cycle that began at `ns` (the graph's clock, the same
   // for every node of the cycle) and is `frames` long, in order.
   virtual void cycleEvents(int64_t ns, uint32_t frames, MidiCycleWriter& out) noexcept = 0;
+  // A reader begins to take the port's events (its first cycle follows):
+  // it has heard nothing before.
+  virtual void readerJoined() noexcept = 0;
 
 protected:
   ~MidiCycleSource() = default;

@@ -23,8 +23,9 @@ uint32_t SharedCycle::render(const Cycle& c, uint32_t frames, float* out) noexce
   // lies past that block (a command that landed on its end) is this one's.
   const uint64_t start = engine_.written();
   if (!eventsTaken_) {
+    for (uint32_t i = 0; i < events_.size() && events_[i].frame < start; ++i)
+      if (MidiMessage(events_[i].packed).kind() == MidiMessage::Program) programsOwed_ = true;
     unheard_ += events_.dropBefore(start);
-    programsOwed_ = true;
   }
   started_ = true;
   cycleNs_ = c.ns;

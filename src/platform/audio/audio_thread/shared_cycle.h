@@ -19,10 +19,13 @@
 //
 // A reader linked to the port while the instrument plays (or again after
 // the server restarted) missed the program change of the present tone: in
-// the first cycle the port runs in after one it did not, it first gets the
-// program each channel plays, at offset 0, unless the cycle brings that
-// channel's own program change; so the program change always comes first
-// and another synthesizer played from the port plays the present tone.
+// its first cycle (readerJoined) it first gets the program each channel
+// plays, at offset 0, unless the cycle brings that channel's own program
+// change; so the program change always comes first and another
+// synthesizer played from the port plays the present tone.  The same when
+// the port's node missed a cycle that changed a program: its reader would
+// go on with the old tone.  A missed cycle that changed no program sends
+// nothing again (the reader's tone is still right).
 //
 // Threads: made and destroyed on the UI thread while no data thread runs
 // for it; every other call on the data thread.  No lock, no allocation.
@@ -62,6 +65,7 @@ public:
   // The MIDI port: the events of the cycle's block, at their offsets.
   // Commands land one cycle after their stamps, as the audio node's do.
   void cycleEvents(int64_t ns, uint32_t frames, MidiCycleWriter& out) noexcept override;
+  void readerJoined() noexcept override { programsOwed_ = true; }
   // Before the audio node pauses: everything handed to the graph is final.
   void settle() noexcept { feed_.settle(); }
 
@@ -100,7 +104,7 @@ private:
   bool blockKept_ = false;
   bool soundTaken_ = false;
   bool eventsTaken_ = false;
-  bool programsOwed_ = true;        // the port missed a block: a joining reader is owed the programs
+  bool programsOwed_ = true;        // the reader is owed the programs the channels play
   uint64_t unheard_ = 0;
   uint64_t late_ = 0;
   uint64_t portFirst_ = 0;

@@ -170,7 +170,10 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
   }
   // One cycle more after that, for safety: from then on it hears the cycles'
   // events, the first of them opening with the present programs.
-  if (!flowing_ && gaveOnce_) flowing_ = true;
+  if (!flowing_ && gaveOnce_) {
+    flowing_ = true;
+    source_->readerJoined();
+  }
   if (!flowing_) {
     // An empty sequence; the cycle's events are not the port's (nobody
     // hears them).
