@@ -19,7 +19,9 @@ clock.nsec, and its offset in frames).  Checked:
      127 per strike with the note as sent (OPL.3 the cell's note, Nylon and
      NylonB an octave lower), a note-off just before a re-struck key's
      note-on, the ringing notes' note-offs then the program change at a
-     tone change, and a note-off where a note died away by itself;
+     tone change, and a note-off where a note died away by itself; a
+     second reader linked later, slow to start, also first gets the
+     present program;
   3. each note-on struck into silence stands in the cycle and at the
      offset where its sound starts at the sink: the first sample above
      -60 dBFS comes 0 to ALIGN_FRAMES frames after the event's frame (the
@@ -84,30 +86,31 @@ class Port:
     """The reader linked to the program's port: its events as
     (cycle ns, offset, bytes), in order."""
 
-    def __init__(self, run, start_late_ms=0):
+    def __init__(self, run, start_late_ms=0, name=READER):
         """start_late_ms: the reader answers the server's start that late,
         as a busy program would."""
         self.run = run
+        self.name = name
         self.taken = 0
-        proc = run.children.start([os.path.join(run.bin, "midi_read"), "--name", READER,
+        proc = run.children.start([os.path.join(run.bin, "midi_read"), "--name", name,
                                    "--start-late", str(start_late_ms)], run.env,
-                                  name="midi_read", stdout=subprocess.PIPE,
-                                  stderr=open(os.path.join(run.out, "midi_read.log"), "wb"))
+                                  name=name, stdout=subprocess.PIPE,
+                                  stderr=open(os.path.join(run.out, name + ".log"), "wb"))
         self.lines = Lines(proc)
         e2e.poll("the reader", lambda: self.lines.starting("ready"), 10)
-        e2e.poll("the reader's node", lambda: READER + ":input" in pw(run.env, "pw-link", "-i").split(), 10, 0.1)
+        e2e.poll("the reader's node", lambda: name + ":input" in pw(run.env, "pw-link", "-i").split(), 10, 0.1)
 
     def link(self):
-        r = subprocess.run(["pw-link", "%s:%s" % (NODE, PORT), READER + ":input"], env=self.run.env,
+        r = subprocess.run(["pw-link", "%s:%s" % (NODE, PORT), self.name + ":input"], env=self.run.env,
                            capture_output=True, text=True, timeout=20)
         if r.returncode != 0:
-            raise e2e.Failure("pw-link %s:%s %s:input: %s" % (NODE, PORT, READER, r.stderr.strip()))
+            raise e2e.Failure("pw-link %s:%s %s:input: %s" % (NODE, PORT, self.name, r.stderr.strip()))
         # The server sets a link up on its own time (formats, buffers, then
         # the nodes' schedules); the port's events flow once it is active.
         states = []
         try:
             e2e.poll("the link to become active", lambda: states.append(link_states(self.run.env)) or
-                     states[-1] == ["active"], 10, 0.05)
+                     states[-1] and all(st == "active" for st in states[-1]), 10, 0.05)
         except e2e.Failure as failure:
             raise e2e.Failure("%s; the links from the port: %s" % (failure, states[-1] if states else "none"))
 
@@ -364,6 +367,18 @@ def played(run):
     aligned.append(f)
     time.sleep(0.5)
     port.nothing_more("after the last strike")
+
+    # A second program linked while the first listens, slow to start: it
+    # too first gets the tone that plays (the first hears that program
+    # again, which changes nothing for it), then the notes, as the first.
+    run.step = "a second reader"
+    second = Port(run, start_late_ms=300, name=READER + "-2")
+    second.link()
+    second.expect_first("the second reader's first event", [(PROGRAM, 116)])
+    port.expect("the first reader, as the second joined", [(PROGRAM, 116)])
+    strike(run, port, "KP_1", tone, "OPL.3 KP_1, two readers", into_silence=False)
+    second.expect("the second reader's note", [(NOTE_ON, sent_note("KP_1", tone))])
+    e2e.log("a second reader, linked late and slow to start: the present program, then the note")
 
     e2e.log("each note-on to its sound at the sink, frames: %s (allowed 0-%d; the tones sound 24-43 frames "
             "into their note)" % (" ".join(str(a) for a in aligned), ALIGN_FRAMES))

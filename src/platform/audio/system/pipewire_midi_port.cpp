@@ -159,6 +159,11 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
   // the reader is not in these cycles.
   const bool active = active_.load(std::memory_order_acquire);
   if (!active) gaveOnce_ = flowing_ = false;
+  // Readers that came to run since the last cycle: while events flow, each
+  // is owed the present programs; before, the first flowing cycle sends them.
+  const uint32_t joins = joins_.load(std::memory_order_acquire);
+  const bool joined = joins != joinsSeen_;
+  joinsSeen_ = joins;
   pw_buffer* b = pw_filter_dequeue_buffer(port_);
   spa_data* d = b ? &b->buffer->datas[0] : nullptr;
   if (!d || !d->data || d->maxsize < kSequenceBytes) {
@@ -173,6 +178,8 @@ void PipeWireMidiPort::process(spa_io_position* position) noexcept {
   if (!flowing_ && gaveOnce_) {
     flowing_ = true;
     source_->readerJoined();
+  } else if (flowing_ && joined) {
+    source_->readerJoined();   // one more reader came to run
   }
   if (!flowing_) {
     // An empty sequence; the cycle's events are not the port's (nobody
@@ -272,6 +279,7 @@ void PipeWireMidiPort::linkInfo(uint32_t link, const pw_link_info* info) {
   if (!info) return;
   for (auto& l : links_) {
     if (l->id != link) continue;
+    const bool was = l->ready();
     if (info->change_mask & PW_LINK_CHANGE_MASK_STATE) l->active = info->state == PW_LINK_STATE_ACTIVE;
     // The node the link leads to, once: whether it runs.
     if (!l->reader && registry_ && info->input_node_id != SPA_ID_INVALID) {
@@ -281,19 +289,23 @@ void PipeWireMidiPort::linkInfo(uint32_t link, const pw_link_info* info) {
         pw_node_add_listener(reinterpret_cast<pw_node*>(l->reader), &l->readerListener,
                              &PipeWireMidiPortEvents::readerEvents(), l.get());
     }
+    updateActive(l.get(), was);
   }
-  updateActive();
 }
 
 void PipeWireMidiPort::readerInfo(uint32_t link, const pw_node_info* info) {
   if (!info || !(info->change_mask & PW_NODE_CHANGE_MASK_STATE)) return;
-  for (auto& l : links_)
-    if (l->id == link) l->readerRunning = info->state == PW_NODE_STATE_RUNNING;
-  updateActive();
+  for (auto& l : links_) {
+    if (l->id != link) continue;
+    const bool was = l->ready();
+    l->readerRunning = info->state == PW_NODE_STATE_RUNNING;
+    updateActive(l.get(), was);
+  }
 }
 
-void PipeWireMidiPort::updateActive() {
-  const bool any = std::any_of(links_.begin(), links_.end(), [](const auto& l) { return l->active && l->readerRunning; });
+void PipeWireMidiPort::updateActive(const Link* changed, bool wasReady) {
+  if (changed && changed->ready() && !wasReady) joins_.fetch_add(1, std::memory_order_release);
+  const bool any = std::any_of(links_.begin(), links_.end(), [](const auto& l) { return l->ready(); });
   active_.store(any, std::memory_order_release);
 }
 

@@ -25,7 +25,9 @@
 // leaving it and the node it leads to, and carries events only from the
 // second cycle after both say so (the first gives an empty sequence);
 // until then the cycles' events are unheard, and the present programs go
-// first once they flow.
+// first once they flow.  A further reader that comes to run while events
+// flow gets the present programs in the next cycle (and so do the others
+// again, which changes nothing for them).
 //
 // Threads: start() and stop() with the core's thread loop locked (the UI
 // thread); the link changes (Config::onLinked) on the thread loop; process
@@ -120,8 +122,9 @@ private:
   void linkRemoved(uint32_t link);
   void linkInfo(uint32_t link, const pw_link_info* info);
   void readerInfo(uint32_t link, const pw_node_info* info);
-  void updateActive();
   struct Link;
+  // After a link's state changed; `wasReady`: whether it was ready before.
+  void updateActive(const Link* changed = nullptr, bool wasReady = false);
   static void dropLink(Link& link);
   void joinGroup(bool join);
   void countBusy(uint64_t ns, bool linked) noexcept;
@@ -144,6 +147,7 @@ private:
     pw_proxy* reader = nullptr;
     spa_hook readerListener{};
     bool readerRunning = false;
+    bool ready() const { return active && readerRunning; }
   };
   std::vector<std::unique_ptr<Link>> links_;
   MidiCycleSource* source_ = nullptr;
@@ -151,6 +155,8 @@ private:
   std::atomic<bool> linked_{false};
   std::atomic<bool> grouped_{false};
   std::atomic<bool> active_{false};   // a link from the port is active, its reader running
+  std::atomic<uint32_t> joins_{0};    // links that came to be active with their reader running
+  uint32_t joinsSeen_ = 0;            // (data thread)
   // Whether the port gave an empty buffer since its link became active,
   // and whether its cycles carry events (data thread).
   bool gaveOnce_ = false;
