@@ -38,6 +38,7 @@ void PeriodPolicy::moveTo(int step, int64_t ns, bool trial) noexcept {
   sinceNs_ = cleanSinceNs_ = ns;
   soundNs_ = 0;
   onTrial_ = trial;
+  trialMissCount_ = 0;
   missCount_ = missNext_ = 0;
 }
 
@@ -86,6 +87,7 @@ PeriodPolicy::Change PeriodPolicy::cycle(const Cycle& c) noexcept {
   }
 
   if (c.missed > 0) {
+    if (onTrial_ && !c.audible && ++trialMissCount_ <= config_.trialMisses) return Change::None;
     if (onTrial_) {
       const int before = step_;
       fail(c.ns);

@@ -11,8 +11,10 @@
 // first settleSeconds after a change, while the graph changes step.
 //
 // - A period being tried (a shorter one, or the first) is on trial until
-//   it has run trialSeconds without a miss: its first miss sends the
-//   period back where it came from at once.
+//   it has run trialSeconds: a miss that could be heard sends the period
+//   back where it came from at once, and so does a silent one past the
+//   trialMisses a trial may have (a machine that holds a period misses
+//   one now and then; a try is judged as the machine is).
 // - Past its trial, a period is lengthened by one step when stepMisses
 //   misses that could be heard fall within windowSeconds (five in a minute:
 //   a stall of the machine now and then is no reason).  Misses nobody hears
@@ -47,6 +49,7 @@ public:
     uint32_t start = 256;             // asked for at the start, on trial
     double settleSeconds = 0.5;
     double trialSeconds = 20.0;
+    int trialMisses = 1;              // silent misses a trial may have and still pass
     double windowSeconds = 60.0;
     int stepMisses = 5;
     double holdSeconds = 60.0;
@@ -104,6 +107,7 @@ private:
   int64_t cleanSinceNs_ = 0;  // no miss since
   int64_t soundNs_ = 0;    // time heard at this period
   bool onTrial_ = true;
+  int trialMissCount_ = 0;   // silent misses in the present trial
   // The last stepMisses heard misses, a ring of their times.
   int64_t misses_[8] = {};
   int missCount_ = 0;
