@@ -78,11 +78,11 @@ struct PipeWireMidiPortEvents {
   static void globalRemove(void* self, uint32_t id) { static_cast<PipeWireMidiPort*>(self)->linkRemoved(id); }
   static void linkInfo(void* data, const pw_link_info* info) {
     auto* link = static_cast<PipeWireMidiPort::Link*>(data);
-    link->port->linkInfo(link->id, info);
+    link->port->linkInfo(*link, info);
   }
   static void readerInfo(void* data, const pw_node_info* info) {
     auto* link = static_cast<PipeWireMidiPort::Link*>(data);
-    link->port->readerInfo(link->id, info);
+    link->port->readerInfo(*link, info);
   }
   static const pw_node_events& readerEvents() {
     static const pw_node_events events = [] {
@@ -275,32 +275,26 @@ void PipeWireMidiPort::dropLink(Link& link) {
   }
 }
 
-void PipeWireMidiPort::linkInfo(uint32_t link, const pw_link_info* info) {
+void PipeWireMidiPort::linkInfo(Link& l, const pw_link_info* info) {
   if (!info) return;
-  for (auto& l : links_) {
-    if (l->id != link) continue;
-    const bool was = l->ready();
-    if (info->change_mask & PW_LINK_CHANGE_MASK_STATE) l->active = info->state == PW_LINK_STATE_ACTIVE;
-    // The node the link leads to, once: whether it runs.
-    if (!l->reader && registry_ && info->input_node_id != SPA_ID_INVALID) {
-      l->reader = static_cast<pw_proxy*>(
-          pw_registry_bind(registry_, info->input_node_id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
-      if (l->reader)
-        pw_node_add_listener(reinterpret_cast<pw_node*>(l->reader), &l->readerListener,
-                             &PipeWireMidiPortEvents::readerEvents(), l.get());
-    }
-    updateActive(l.get(), was);
+  const bool was = l.ready();
+  if (info->change_mask & PW_LINK_CHANGE_MASK_STATE) l.active = info->state == PW_LINK_STATE_ACTIVE;
+  // The node the link leads to, once: whether it runs.
+  if (!l.reader && registry_ && info->input_node_id != SPA_ID_INVALID) {
+    l.reader = static_cast<pw_proxy*>(
+        pw_registry_bind(registry_, info->input_node_id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+    if (l.reader)
+      pw_node_add_listener(reinterpret_cast<pw_node*>(l.reader), &l.readerListener,
+                           &PipeWireMidiPortEvents::readerEvents(), &l);
   }
+  updateActive(&l, was);
 }
 
-void PipeWireMidiPort::readerInfo(uint32_t link, const pw_node_info* info) {
+void PipeWireMidiPort::readerInfo(Link& l, const pw_node_info* info) {
   if (!info || !(info->change_mask & PW_NODE_CHANGE_MASK_STATE)) return;
-  for (auto& l : links_) {
-    if (l->id != link) continue;
-    const bool was = l->ready();
-    l->readerRunning = info->state == PW_NODE_STATE_RUNNING;
-    updateActive(l.get(), was);
-  }
+  const bool was = l.ready();
+  l.readerRunning = info->state == PW_NODE_STATE_RUNNING;
+  updateActive(&l, was);
 }
 
 void PipeWireMidiPort::updateActive(const Link* changed, bool wasReady) {

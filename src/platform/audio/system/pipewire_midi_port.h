@@ -120,9 +120,9 @@ private:
   void formatChanged(bool set);
   void linkAdded(uint32_t link, uint32_t outputNode);
   void linkRemoved(uint32_t link);
-  void linkInfo(uint32_t link, const pw_link_info* info);
-  void readerInfo(uint32_t link, const pw_node_info* info);
   struct Link;
+  void linkInfo(Link& link, const pw_link_info* info);
+  void readerInfo(Link& link, const pw_node_info* info);
   // After a link's state changed; `wasReady`: whether it was ready before.
   void updateActive(const Link* changed = nullptr, bool wasReady = false);
   static void dropLink(Link& link);
