@@ -84,44 +84,12 @@ struct PipeWireMidiPortEvents {
     auto* link = static_cast<PipeWireMidiPort::Link*>(data);
     link->port->readerInfo(*link, info);
   }
-  static const pw_node_events& readerEvents() {
-    static const pw_node_events events = [] {
-      pw_node_events e{};
-      e.version = PW_VERSION_NODE_EVENTS;
-      e.info = &PipeWireMidiPortEvents::readerInfo;
-      return e;
-    }();
-    return events;
-  }
-  static const pw_link_events& linkEvents() {
-    static const pw_link_events events = [] {
-      pw_link_events e{};
-      e.version = PW_VERSION_LINK_EVENTS;
-      e.info = &PipeWireMidiPortEvents::linkInfo;
-      return e;
-    }();
-    return events;
-  }
-  static const pw_registry_events& registryEvents() {
-    static const pw_registry_events events = [] {
-      pw_registry_events e{};
-      e.version = PW_VERSION_REGISTRY_EVENTS;
-      e.global = &PipeWireMidiPortEvents::global;
-      e.global_remove = &PipeWireMidiPortEvents::globalRemove;
-      return e;
-    }();
-    return events;
-  }
-  static const pw_filter_events& events() {
-    static const pw_filter_events events = [] {
-      pw_filter_events e{};
-      e.version = PW_VERSION_FILTER_EVENTS;
-      e.param_changed = &PipeWireMidiPortEvents::param;
-      e.process = &PipeWireMidiPortEvents::process;
-      return e;
-    }();
-    return events;
-  }
+  static constexpr pw_node_events kReader{.version = PW_VERSION_NODE_EVENTS, .info = &readerInfo};
+  static constexpr pw_link_events kLink{.version = PW_VERSION_LINK_EVENTS, .info = &linkInfo};
+  static constexpr pw_registry_events kRegistry{
+      .version = PW_VERSION_REGISTRY_EVENTS, .global = &global, .global_remove = &globalRemove};
+  static constexpr pw_filter_events kFilter{
+      .version = PW_VERSION_FILTER_EVENTS, .param_changed = &param, .process = &process};
 };
 
 PipeWireMidiPort::PipeWireMidiPort() : PipeWireMidiPort(Config{}) {}
@@ -248,7 +216,7 @@ void PipeWireMidiPort::linkAdded(uint32_t link, uint32_t outputNode) {
   l->port = this;
   l->id = link;
   l->proxy = static_cast<pw_proxy*>(pw_registry_bind(registry_, link, PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, 0));
-  if (l->proxy) pw_link_add_listener(reinterpret_cast<pw_link*>(l->proxy), &l->listener, &PipeWireMidiPortEvents::linkEvents(), l.get());
+  if (l->proxy) pw_link_add_listener(reinterpret_cast<pw_link*>(l->proxy), &l->listener, &PipeWireMidiPortEvents::kLink, l.get());
   links_.push_back(std::move(l));
   if (links_.size() == 1) joinGroup(true);
 }
@@ -285,7 +253,7 @@ void PipeWireMidiPort::linkInfo(Link& l, const pw_link_info* info) {
         pw_registry_bind(registry_, info->input_node_id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
     if (l.reader)
       pw_node_add_listener(reinterpret_cast<pw_node*>(l.reader), &l.readerListener,
-                           &PipeWireMidiPortEvents::readerEvents(), &l);
+                           &PipeWireMidiPortEvents::kReader, &l);
   }
   updateActive(&l, was);
 }
@@ -324,7 +292,7 @@ bool PipeWireMidiPort::start(pw_core* core, MidiCycleSource& source) {
     error_ = "no PipeWire filter for the MIDI port";
     return false;
   }
-  pw_filter_add_listener(filter_, &listener_, &PipeWireMidiPortEvents::events(), this);
+  pw_filter_add_listener(filter_, &listener_, &PipeWireMidiPortEvents::kFilter, this);
 
   // One buffer of at least 4 KiB (170 events a cycle); the reader may ask more.
   uint8_t buffer[256];
@@ -354,7 +322,7 @@ bool PipeWireMidiPort::start(pw_core* core, MidiCycleSource& source) {
     stop();
     return false;
   }
-  pw_registry_add_listener(registry_, &registryListener_, &PipeWireMidiPortEvents::registryEvents(), this);
+  pw_registry_add_listener(registry_, &registryListener_, &PipeWireMidiPortEvents::kRegistry, this);
   return true;
 }
 
